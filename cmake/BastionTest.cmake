@@ -1,0 +1,44 @@
+# bastion_add_test(<name>
+#     SOURCES <files...>
+#     LIBS <libraries...>
+#     LABEL unit|integration|system
+#     [CONCURRENCY]          also run under ThreadSanitizer (label "concurrency")
+#     [TIMEOUT <seconds>])   per test case; defaults by label
+#
+# Creates one GoogleTest binary and registers each of its cases with CTest.
+set_property(GLOBAL PROPERTY BASTION_CONCURRENCY_TESTS "")
+
+function(bastion_add_test name)
+    cmake_parse_arguments(T "CONCURRENCY" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT T_LABEL MATCHES "^(unit|integration|system)$")
+        message(FATAL_ERROR "bastion_add_test(${name}): LABEL must be unit, integration or system")
+    endif()
+    if(NOT T_TIMEOUT)
+        if(T_LABEL STREQUAL "unit")
+            set(T_TIMEOUT 60)
+        elseif(T_LABEL STREQUAL "integration")
+            set(T_TIMEOUT 120)
+        else()
+            set(T_TIMEOUT 300)
+        endif()
+    endif()
+    set(labels ${T_LABEL})
+    if(T_CONCURRENCY)
+        list(APPEND labels concurrency)
+        set_property(GLOBAL APPEND PROPERTY BASTION_CONCURRENCY_TESTS ${name})
+    endif()
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
+    gtest_discover_tests(${name}
+        PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT}
+        DISCOVERY_TIMEOUT 60)
+endfunction()
+
+# The ThreadSanitizer pass builds only the concurrent tests.
+function(bastion_finish_tests)
+    get_property(conc GLOBAL PROPERTY BASTION_CONCURRENCY_TESTS)
+    add_custom_target(concurrency_tests)
+    if(conc)
+        add_dependencies(concurrency_tests ${conc})
+    endif()
+endfunction()

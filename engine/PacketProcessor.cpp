@@ -1,0 +1,157 @@
+#include "engine/PacketProcessor.h"
+
+namespace bastion {
+
+PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
+    ruleCaches.Publish(std::make_shared<const RuleCaches>());
+    initialised.store(true, std::memory_order_release);
+    activeUdpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
+    activeIcmpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
+}
+
+PacketProcessor::~PacketProcessor() { Stop(); }
+
+bool PacketProcessor::Start() {
+    if (!initialised.load(std::memory_order_acquire)) return false;
+    if (running.exchange(true)) return false;
+    return true;
+}
+
+void PacketProcessor::Stop() {
+    if (!running.exchange(false)) return;
+}
+
+void PacketProcessor::ApplyConfig(const AppConfig& config) {
+    std::unique_lock lock(configLock);
+    engineConfig = config;
+    runtimeState.config = config;
+}
+
+AppConfig PacketProcessor::GetConfig() {
+    std::shared_lock lock(configLock);
+    return runtimeState.config;
+}
+
+namespace {
+// Publishes the enabled entries of `rules`, in order.
+void PublishEnabled(Published<std::vector<RuleDefinition>>& target,
+                    const std::vector<RuleDefinition>& rules) {
+    auto enabled = std::make_shared<std::vector<RuleDefinition>>();
+    for (const RuleDefinition& rule : rules) {
+        if (rule.enabled) enabled->push_back(rule);
+    }
+    target.Publish(std::move(enabled));
+}
+
+template <class T>
+void AssignUnlessSame(std::vector<T>& destination, const std::vector<T>& source) {
+    if (&destination != &source) destination = source;
+}
+}  // namespace
+
+void PacketProcessor::SetRules(const std::vector<RuleDefinition>& rules,
+                               const std::vector<PortRuleDefinition>& portPpsRules,
+                               const std::vector<PortRuleDefinition>& portSizeRules,
+                               const std::vector<AdvancedRuleDefinition>& advancedRules,
+                               const std::vector<PortRuleDefinition>& portConnRules,
+                               const std::vector<PortRuleDefinition>& portSynRules,
+                               const std::vector<RuleDefinition>& newUdpRules,
+                               const std::vector<RuleDefinition>& newIcmpRules) {
+    std::unique_lock lock(rulesLock);
+    AssignUnlessSame(runtimeState.rules, rules);
+    AssignUnlessSame(runtimeState.portPpsRules, portPpsRules);
+    AssignUnlessSame(runtimeState.portSizeRules, portSizeRules);
+    AssignUnlessSame(runtimeState.advancedRules, advancedRules);
+    AssignUnlessSame(runtimeState.portConnRules, portConnRules);
+    AssignUnlessSame(runtimeState.portSynRules, portSynRules);
+    AssignUnlessSame(udpRules, newUdpRules);
+    AssignUnlessSame(icmpRules, newIcmpRules);
+
+    PublishEnabled(activeUdpRules, udpRules);
+    PublishEnabled(activeIcmpRules, icmpRules);
+
+    std::shared_ptr<const RuleCaches> caches = RuleCaches::Build(
+        runtimeState.rules, runtimeState.portPpsRules, runtimeState.portSizeRules,
+        runtimeState.portSynRules, runtimeState.portConnRules, runtimeState.advancedRules);
+
+    ruleCaches.Publish(std::move(caches));
+}
+
+void PacketProcessor::SetUdpAdvancedRules(const std::vector<UdpAdvancedRuleDefinition>& rules) {
+    std::unique_lock lock(rulesLock);
+    AssignUnlessSame(udpAdvancedRules, rules);
+}
+
+void PacketProcessor::SetIcmpAdvancedRules(const std::vector<IcmpAdvancedRuleDefinition>& rules) {
+    std::unique_lock lock(rulesLock);
+    AssignUnlessSame(icmpAdvancedRules, rules);
+}
+
+void PacketProcessor::RefreshIcmpProtection() {}
+
+std::vector<RuleDefinition> PacketProcessor::GetRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.rules;
+}
+
+std::vector<PortRuleDefinition> PacketProcessor::GetPortPpsRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.portPpsRules;
+}
+
+std::vector<PortRuleDefinition> PacketProcessor::GetPortSizeRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.portSizeRules;
+}
+
+std::vector<AdvancedRuleDefinition> PacketProcessor::GetAdvancedRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.advancedRules;
+}
+
+std::vector<PortRuleDefinition> PacketProcessor::GetPortConnRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.portConnRules;
+}
+
+std::vector<PortRuleDefinition> PacketProcessor::GetPortSynRules() {
+    std::shared_lock lock(rulesLock);
+    return runtimeState.portSynRules;
+}
+
+std::vector<RuleDefinition> PacketProcessor::GetUdpRules() {
+    std::shared_lock lock(rulesLock);
+    return udpRules;
+}
+
+std::vector<RuleDefinition> PacketProcessor::GetIcmpRules() {
+    std::shared_lock lock(rulesLock);
+    return icmpRules;
+}
+
+std::vector<UdpAdvancedRuleDefinition> PacketProcessor::GetUdpAdvancedRules() {
+    std::shared_lock lock(rulesLock);
+    return udpAdvancedRules;
+}
+
+std::vector<IcmpAdvancedRuleDefinition> PacketProcessor::GetIcmpAdvancedRules() {
+    std::shared_lock lock(rulesLock);
+    return icmpAdvancedRules;
+}
+
+AppMetrics PacketProcessor::GetMetrics() {
+    std::lock_guard lock(metricsMutex);
+    AppMetrics copy = runtimeState.metrics;
+    for (size_t i = 0; i < synAckCounters.size(); ++i) {
+        copy.synAckCounters[i] = synAckCounters[i].load(std::memory_order_relaxed);
+    }
+    return copy;
+}
+
+int64_t PacketProcessor::GetDroppedLogCount() {
+    return static_cast<int64_t>(droppedLogEvents.load(std::memory_order_relaxed));
+}
+
+void PacketProcessor::ResetDroppedLogCount() { droppedLogEvents.store(0, std::memory_order_relaxed); }
+
+}  // namespace bastion

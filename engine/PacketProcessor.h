@@ -1,0 +1,95 @@
+// PacketProcessor: the engine object behind IPacketProcessor.
+//
+// One object holds the state of every subsystem; the subsystems are free functions that
+// take the engine (capture/, rules/, conntrack/, signatures/, protection/, services/).
+// Members are public for those functions; the host sees only the interface.
+//
+// Locks, in the order in which they may nest: rulesLock before configLock (interface
+// operations only); metricsMutex is taken with no other engine-core lock held. The packet
+// path reads ruleCaches, activeUdpRules and activeIcmpRules without any lock.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/Published.h"
+#include "engine/RuleCaches.h"
+#include "host/IPacketProcessor.h"
+#include "host/Records.h"
+#include "platform/Win32.h"
+
+namespace bastion {
+
+class alignas(64) PacketProcessor final : public IPacketProcessor {
+public:
+    using RuleCaches = bastion::RuleCaches;
+
+    explicit PacketProcessor(RuntimeState& state);
+    ~PacketProcessor() override;
+    PacketProcessor(const PacketProcessor&) = delete;
+    PacketProcessor& operator=(const PacketProcessor&) = delete;
+
+    // ---- IPacketProcessor ----------------------------------------------------------------
+    bool Start() override;
+    void Stop() override;
+    void ApplyConfig(const AppConfig& config) override;
+    AppConfig GetConfig() override;
+    void SetRules(const std::vector<RuleDefinition>& rules,
+                  const std::vector<PortRuleDefinition>& portPpsRules,
+                  const std::vector<PortRuleDefinition>& portSizeRules,
+                  const std::vector<AdvancedRuleDefinition>& advancedRules,
+                  const std::vector<PortRuleDefinition>& portConnRules,
+                  const std::vector<PortRuleDefinition>& portSynRules,
+                  const std::vector<RuleDefinition>& udpRules,
+                  const std::vector<RuleDefinition>& icmpRules) override;
+    void SetUdpAdvancedRules(const std::vector<UdpAdvancedRuleDefinition>& rules) override;
+    void SetIcmpAdvancedRules(const std::vector<IcmpAdvancedRuleDefinition>& rules) override;
+    void RefreshIcmpProtection() override;
+    std::vector<RuleDefinition> GetRules() override;
+    std::vector<PortRuleDefinition> GetPortPpsRules() override;
+    std::vector<PortRuleDefinition> GetPortSizeRules() override;
+    std::vector<AdvancedRuleDefinition> GetAdvancedRules() override;
+    std::vector<PortRuleDefinition> GetPortConnRules() override;
+    std::vector<PortRuleDefinition> GetPortSynRules() override;
+    std::vector<RuleDefinition> GetUdpRules() override;
+    std::vector<RuleDefinition> GetIcmpRules() override;
+    std::vector<UdpAdvancedRuleDefinition> GetUdpAdvancedRules() override;
+    std::vector<IcmpAdvancedRuleDefinition> GetIcmpAdvancedRules() override;
+    AppMetrics GetMetrics() override;
+    int64_t GetDroppedLogCount() override;
+    void ResetDroppedLogCount() override;
+
+    // ---- Host state and the locks guarding it ----------------------------------------------
+    RuntimeState& runtimeState;
+    std::shared_mutex configLock;  // runtimeState.config and engineConfig
+    std::shared_mutex rulesLock;   // rule vectors here and in runtimeState
+    std::mutex metricsMutex;       // runtimeState.metrics
+
+    // ---- Rules ---------------------------------------------------------------------------
+    std::vector<RuleDefinition> udpRules;
+    std::vector<RuleDefinition> icmpRules;
+    std::vector<UdpAdvancedRuleDefinition> udpAdvancedRules;
+    std::vector<IcmpAdvancedRuleDefinition> icmpAdvancedRules;
+    // Enabled subsets and lookup tables, read lock-free by the packet path.
+    Published<std::vector<RuleDefinition>> activeUdpRules;
+    Published<std::vector<RuleDefinition>> activeIcmpRules;
+    Published<RuleCaches> ruleCaches;
+
+    // Counters of the SYN-ACK protection, copied into the metrics snapshot.
+    std::array<std::atomic<uint64_t>, 3> synAckCounters{};
+    // Log events discarded because the log queue was busy or full.
+    std::atomic<uint64_t> droppedLogEvents{0};
+
+    // ---- Lifecycle -----------------------------------------------------------------------
+    std::atomic<bool> initialised{false};
+    std::atomic<bool> running{false};
+    AppConfig engineConfig;  // the engine's copy of the configuration, under configLock
+};
+
+}  // namespace bastion

@@ -1,0 +1,102 @@
+// RuleCaches: the lookup tables the rule evaluators read, built whole from the host's rule
+// vectors and never changed after publication (see Published.h).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "host/Records.h"
+
+namespace bastion {
+
+// Port → per-port limit. Open addressing over a power-of-two table; a handful of ports
+// is the common case, and a lookup is one or two probes.
+class PortRuleMap {
+public:
+    // Later entries for the same port replace earlier ones.
+    void Build(const std::vector<PortRuleDefinition>& rules);
+    const PortRuleDefinition* Find(uint16_t port) const {
+        if (size_ == 0) return nullptr;
+        size_t mask = slots_.size() - 1;
+        for (size_t i = Hash(port) & mask;; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (!slot.used) return nullptr;
+            if (slot.rule.port == port) return &slot.rule;
+        }
+    }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+
+private:
+    struct Slot {
+        bool used = false;
+        PortRuleDefinition rule;
+    };
+    static size_t Hash(uint16_t port) { return (port * 0x9E3779B1u) >> 16; }
+    std::vector<Slot> slots_;
+    size_t size_ = 0;
+};
+
+// Rule kind → enabled rules of that kind in list order. The defined kinds sit in a direct
+// table; other kind values are kept (they are stored, never evaluated).
+class KindRuleMap {
+public:
+    static constexpr int32_t kDirectKinds = 17;
+
+    void Add(const RuleDefinition& rule);
+    const std::vector<RuleDefinition>& Rules(int32_t kind) const {
+        if (kind >= 0 && kind < kDirectKinds) return direct_[static_cast<size_t>(kind)];
+        auto it = other_.find(kind);
+        return it == other_.end() ? kNone : it->second;
+    }
+    bool Has(int32_t kind) const { return !Rules(kind).empty(); }
+    const std::vector<RuleDefinition>& Rules(RuleKind kind) const {
+        return Rules(static_cast<int32_t>(kind));
+    }
+    bool Has(RuleKind kind) const { return Has(static_cast<int32_t>(kind)); }
+    size_t size() const;
+
+private:
+    static const std::vector<RuleDefinition> kNone;
+    std::array<std::vector<RuleDefinition>, kDirectKinds> direct_;
+    std::unordered_map<int32_t, std::vector<RuleDefinition>> other_;
+};
+
+// Advanced rule type → its rule (a later enabled entry of a type replaces an earlier one).
+class AdvancedRuleMap {
+public:
+    void Set(const AdvancedRuleDefinition& rule);
+    const AdvancedRuleDefinition* Find(uint32_t type) const {
+        auto it = rules_.find(type);
+        return it == rules_.end() ? nullptr : &it->second;
+    }
+    const AdvancedRuleDefinition* Find(AdvancedRuleType type) const {
+        return Find(static_cast<uint32_t>(type));
+    }
+    size_t size() const { return rules_.size(); }
+
+private:
+    std::unordered_map<uint32_t, AdvancedRuleDefinition> rules_;
+};
+
+struct RuleCaches {
+    PortRuleMap portPpsLimits;
+    PortRuleMap portSizeLimits;
+    PortRuleMap portSynLimits;
+    PortRuleMap portConnLimits;
+    KindRuleMap rulesByKind;
+    AdvancedRuleMap advancedByType;
+
+    // Builds the caches from the rule vectors, skipping disabled entries.
+    static std::shared_ptr<const RuleCaches> Build(
+        const std::vector<RuleDefinition>& rules, const std::vector<PortRuleDefinition>& portPpsRules,
+        const std::vector<PortRuleDefinition>& portSizeRules,
+        const std::vector<PortRuleDefinition>& portSynRules,
+        const std::vector<PortRuleDefinition>& portConnRules,
+        const std::vector<AdvancedRuleDefinition>& advancedRules);
+};
+
+}  // namespace bastion

@@ -1,0 +1,181 @@
+// The provider registry and the real Linux system's tables.
+#include "platform/SystemTables.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+namespace platform {
+namespace {
+
+// /proc/net/route stores addresses as the hex of the in-memory (network order) value.
+uint32_t ParseProcAddress(const std::string& hex) {
+    uint32_t raw = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
+    return ntohl(raw);
+}
+
+std::vector<RouteInfo> ReadProcRoutes() {
+    std::vector<RouteInfo> routes;
+    std::ifstream in("/proc/net/route");
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string iface, dest, gateway, flags, refcnt, use, metric, mask;
+        if (!(fields >> iface >> dest >> gateway >> flags >> refcnt >> use >> metric >> mask)) continue;
+        try {
+            RouteInfo route;
+            route.destination = ParseProcAddress(dest);
+            route.nextHop = ParseProcAddress(gateway);
+            route.mask = ParseProcAddress(mask);
+            route.metric = static_cast<uint32_t>(std::stoul(metric));
+            route.ifIndex = if_nametoindex(iface.c_str());
+            routes.push_back(route);
+        } catch (const std::exception&) {
+            continue;  // a malformed line is skipped; the others still count
+        }
+    }
+    return routes;
+}
+
+std::vector<uint32_t> ReadResolvConf() {
+    std::vector<uint32_t> servers;
+    std::ifstream in("/etc/resolv.conf");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string keyword, address;
+        if (!(fields >> keyword >> address) || keyword != "nameserver") continue;
+        in_addr parsed{};
+        if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) servers.push_back(ntohl(parsed.s_addr));
+    }
+    return servers;
+}
+
+// TCP states as numbered in /proc/net/tcp (the kernel's enum) mapped to MIB_TCP_STATE.
+TcpState FromKernelState(unsigned state) {
+    switch (state) {
+        case 1: return TcpState::Established;
+        case 2: return TcpState::SynSent;
+        case 3: return TcpState::SynReceived;
+        case 4: return TcpState::FinWait1;
+        case 5: return TcpState::FinWait2;
+        case 6: return TcpState::TimeWait;
+        case 7: return TcpState::Closed;
+        case 8: return TcpState::CloseWait;
+        case 9: return TcpState::LastAck;
+        case 10: return TcpState::Listen;
+        case 11: return TcpState::Closing;
+        default: return TcpState::Closed;
+    }
+}
+
+class LinuxSystemTables final : public SystemTables {
+public:
+    std::vector<AdapterInfo> Adapters() override {
+        std::map<std::string, AdapterInfo> byName;
+        ifaddrs* list = nullptr;
+        if (getifaddrs(&list) != 0) return {};
+        for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
+            AdapterInfo& adapter = byName[it->ifa_name];
+            adapter.name = it->ifa_name;
+            adapter.ifIndex = if_nametoindex(it->ifa_name);
+            adapter.up = (it->ifa_flags & IFF_UP) && (it->ifa_flags & IFF_RUNNING);
+            adapter.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
+            if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET) {
+                auto* sin = reinterpret_cast<sockaddr_in*>(it->ifa_addr);
+                adapter.unicast.push_back(ntohl(sin->sin_addr.s_addr));
+            }
+        }
+        freeifaddrs(list);
+
+        std::vector<RouteInfo> routes = ReadProcRoutes();
+        std::vector<uint32_t> dns = ReadResolvConf();
+        std::vector<AdapterInfo> adapters;
+        for (auto& [name, adapter] : byName) {
+            for (const RouteInfo& route : routes) {
+                if (route.ifIndex == adapter.ifIndex && route.destination == 0 && route.mask == 0 &&
+                    route.nextHop != 0) {
+                    adapter.gateways.push_back(route.nextHop);
+                }
+            }
+            // Linux keeps one resolver list for the host; every real adapter reports it.
+            if (!adapter.loopback) adapter.dnsServers = dns;
+            adapters.push_back(std::move(adapter));
+        }
+        return adapters;
+    }
+
+    std::vector<RouteInfo> Routes() override { return ReadProcRoutes(); }
+
+    std::vector<TcpRow> TcpTable() override {
+        std::vector<TcpRow> rows;
+        std::ifstream in("/proc/net/tcp");
+        std::string line;
+        std::getline(in, line);  // header
+        while (std::getline(in, line)) {
+            unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0;
+            if (std::sscanf(line.c_str(), " %*u: %8X:%4X %8X:%4X %2X", &localAddr, &localPort,
+                            &remoteAddr, &remotePort, &state) != 5) {
+                continue;
+            }
+            TcpRow row;
+            row.state = FromKernelState(state);
+            row.localAddr = ntohl(localAddr);
+            row.localPort = static_cast<uint16_t>(localPort);
+            row.remoteAddr = ntohl(remoteAddr);
+            row.remotePort = static_cast<uint16_t>(remotePort);
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    std::optional<std::string> HostName() override {
+        char name[256];
+        if (gethostname(name, sizeof(name)) != 0) return std::nullopt;
+        name[sizeof(name) - 1] = '\0';
+        return std::string(name);
+    }
+
+    std::optional<std::vector<uint32_t>> Resolve(const std::string& name) override {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* result = nullptr;
+        if (getaddrinfo(name.c_str(), nullptr, &hints, &result) != 0) return std::nullopt;
+        std::vector<uint32_t> addresses;
+        for (addrinfo* it = result; it != nullptr; it = it->ai_next) {
+            if (it->ai_family != AF_INET) continue;
+            addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(it->ai_addr)->sin_addr.s_addr));
+        }
+        freeaddrinfo(result);
+        return addresses;
+    }
+};
+
+std::mutex gTablesMutex;
+std::shared_ptr<SystemTables> gTables;
+
+}  // namespace
+
+void SetSystemTables(std::shared_ptr<SystemTables> tables) {
+    std::lock_guard lock(gTablesMutex);
+    gTables = std::move(tables);
+}
+
+std::shared_ptr<SystemTables> CurrentSystemTables() {
+    std::lock_guard lock(gTablesMutex);
+    if (!gTables) gTables = std::make_shared<LinuxSystemTables>();
+    return gTables;
+}
+
+}  // namespace platform
