@@ -22,9 +22,12 @@ function(bastion_add_test name)
             set(T_TIMEOUT 300)
         endif()
     endif()
+    # gtest_discover_tests cannot carry a list-valued property through to the generated
+    # CTest script, so a concurrent test gets the one label "<cost>-concurrency", which
+    # both `ctest -L <cost>` and `ctest -L concurrency` select (labels are regexes).
     set(labels ${T_LABEL})
     if(T_CONCURRENCY)
-        list(APPEND labels concurrency)
+        set(labels ${T_LABEL}-concurrency)
         set_property(GLOBAL APPEND PROPERTY BASTION_CONCURRENCY_TESTS ${name})
     endif()
     add_executable(${name} ${T_SOURCES})
