@@ -1,0 +1,148 @@
+// FlatHashMap against a reference map under random operations, and the keyed hash's
+// spreading of keys crafted to collide.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/FlatHashMap.h"
+
+namespace bastion {
+namespace {
+
+struct PairKey {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    bool operator==(const PairKey&) const = default;
+};
+
+// Every key hashes to the same bucket: stresses probe runs and backward-shift erasure.
+struct ConstantHash {
+    size_t operator()(uint32_t) const { return 7; }
+};
+
+template <class Map>
+void CheckAgainstModel(Map& map, const std::map<uint32_t, uint64_t>& model) {
+    ASSERT_EQ(map.size(), model.size());
+    for (const auto& [key, value] : model) {
+        const uint64_t* found = map.find(key);
+        ASSERT_NE(found, nullptr) << key;
+        ASSERT_EQ(*found, value) << key;
+    }
+    size_t visited = 0;
+    map.for_each([&](uint32_t key, uint64_t value) {
+        ++visited;
+        auto it = model.find(key);
+        ASSERT_TRUE(it != model.end()) << key;
+        EXPECT_EQ(it->second, value);
+    });
+    EXPECT_EQ(visited, model.size());
+}
+
+template <class Hash>
+void RandomOperations(uint32_t keySpace, int steps) {
+    FlatHashMap<uint32_t, uint64_t, Hash> map;
+    std::map<uint32_t, uint64_t> model;
+    std::mt19937 rng(12345);
+    for (int step = 0; step < steps; ++step) {
+        uint32_t key = rng() % keySpace;
+        switch (rng() % 6) {
+            case 0:
+            case 1:
+            case 2:
+                map[key] += 1;
+                model[key] += 1;
+                break;
+            case 3:
+                EXPECT_EQ(map.erase(key), model.erase(key) == 1);
+                break;
+            case 4: {
+                uint32_t cut = rng() % 4;
+                size_t erased = map.erase_if([cut](uint32_t k, uint64_t) { return k % 4 == cut; });
+                size_t expected = std::erase_if(model, [cut](const auto& e) { return e.first % 4 == cut; });
+                EXPECT_EQ(erased, expected);
+                break;
+            }
+            case 5:
+                EXPECT_EQ(map.contains(key), model.count(key) == 1);
+                break;
+        }
+        if (step % 997 == 0) CheckAgainstModel(map, model);
+    }
+    CheckAgainstModel(map, model);
+}
+
+TEST(FlatHashMap, MatchesReferenceUnderRandomOperations) {
+    RandomOperations<KeyedHasher<uint32_t>>(5000, 200000);
+}
+
+TEST(FlatHashMap, MatchesReferenceWhenEveryKeyCollides) {
+    RandomOperations<ConstantHash>(300, 30000);
+}
+
+TEST(FlatHashMap, ClearKeepsCapacitySoRefillingDoesNotGrow) {
+    FlatHashMap<uint32_t, uint64_t> map;
+    for (uint32_t i = 0; i < 1000; ++i) map[i] = i;
+    size_t capacity = map.capacity();
+    map.clear();
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(map.capacity(), capacity);
+    for (uint32_t i = 1000; i < 2000; ++i) map[i] = i;
+    EXPECT_EQ(map.capacity(), capacity);
+    EXPECT_EQ(map.find(5), nullptr);
+    EXPECT_EQ(*map.find(1500), 1500u);
+}
+
+TEST(FlatHashMap, ShrinkReserveCopyAndMove) {
+    FlatHashMap<uint32_t, uint64_t> map;
+    map.reserve(10000);
+    size_t reserved = map.capacity();
+    for (uint32_t i = 0; i < 10000; ++i) map[i] = i;
+    EXPECT_EQ(map.capacity(), reserved);
+    map.erase_if([](uint32_t k, uint64_t) { return k >= 10; });
+    map.shrink_to_fit();
+    EXPECT_LT(map.capacity(), reserved);
+    EXPECT_EQ(map.size(), 10u);
+
+    FlatHashMap<uint32_t, uint64_t> copy = map;
+    FlatHashMap<uint32_t, uint64_t> moved = std::move(map);
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(copy.size(), 10u);
+    EXPECT_EQ(*moved.find(9), 9u);
+    map[1] = 1;  // usable after being moved from
+    EXPECT_EQ(map.size(), 1u);
+}
+
+TEST(FlatHashMap, StructKeysAndNonTrivialValues) {
+    FlatHashMap<PairKey, std::vector<int>> map;
+    map[PairKey{1, 80}].push_back(1);
+    map[PairKey{1, 443}].push_back(2);
+    map[PairKey{1, 80}].push_back(3);
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.find(PairKey{1, 80})->size(), 2u);
+    EXPECT_EQ(map.find(PairKey{2, 80}), nullptr);
+    EXPECT_TRUE(map.erase(PairKey{1, 80}));
+    EXPECT_EQ(map.size(), 1u);
+}
+
+// Addresses that differ only above bit 16 all share a bucket under a hash that keeps the
+// low bits (identity or FNV-style mod capacity). With the keyed hash they spread evenly.
+TEST(KeyedHash, CraftedCollidingAddressesSpreadOut) {
+    constexpr size_t kBuckets = 1 << 16;
+    std::vector<uint32_t> load(kBuckets, 0);
+    size_t identityCollisions = 0;
+    for (uint32_t i = 0; i < 60000; ++i) {
+        uint32_t address = (i << 16) | 0x0101;
+        if ((address & (kBuckets - 1)) == 0x0101) ++identityCollisions;
+        ++load[KeyedHasher<uint32_t>{}(address) & (kBuckets - 1)];
+    }
+    EXPECT_EQ(identityCollisions, 60000u);
+    uint32_t worst = 0;
+    for (uint32_t bucket : load) worst = std::max(worst, bucket);
+    EXPECT_LE(worst, 12u);  // ~0.9 expected per bucket; a balls-in-bins maximum stays tiny
+}
+
+}  // namespace
+}  // namespace bastion
