@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "conntrack/ConnectionTables.h"
 #include "engine/Published.h"
 #include "engine/RuleCaches.h"
 #include "host/IPacketProcessor.h"
@@ -90,6 +91,9 @@ public:
     std::atomic<bool> initialised{false};
     std::atomic<bool> running{false};
     AppConfig engineConfig;  // the engine's copy of the configuration, under configLock
+
+    // ---- Connection tracking -------------------------------------------------------------
+    ConnectionTables connections;
 };
 
 }  // namespace bastion
