@@ -1,15 +1,23 @@
 #include "engine/PacketProcessor.h"
 
+#include "services/Log.h"
+
 namespace bastion {
 
 PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
     ruleCaches.Publish(std::make_shared<const RuleCaches>());
     initialised.store(true, std::memory_order_release);
+    ResolveLogFilePath(*this);
+    CopyLogSwitches(logState, runtimeState.config);
+    SetFileLogging(*this, runtimeState.config.fileLogEnabled);
     activeUdpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
     activeIcmpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
 }
 
-PacketProcessor::~PacketProcessor() { Stop(); }
+PacketProcessor::~PacketProcessor() {
+    Stop();
+    SetFileLogging(*this, false);
+}
 
 bool PacketProcessor::Start() {
     if (!initialised.load(std::memory_order_acquire)) return false;
@@ -22,9 +30,13 @@ void PacketProcessor::Stop() {
 }
 
 void PacketProcessor::ApplyConfig(const AppConfig& config) {
-    std::unique_lock lock(configLock);
-    engineConfig = config;
-    runtimeState.config = config;
+    {
+        std::unique_lock lock(configLock);
+        engineConfig = config;
+        runtimeState.config = config;
+        CopyLogSwitches(logState, config);
+    }
+    SetFileLogging(*this, config.fileLogEnabled);
 }
 
 AppConfig PacketProcessor::GetConfig() {
@@ -152,6 +164,8 @@ int64_t PacketProcessor::GetDroppedLogCount() {
     return static_cast<int64_t>(droppedLogEvents.load(std::memory_order_relaxed));
 }
 
-void PacketProcessor::ResetDroppedLogCount() { droppedLogEvents.store(0, std::memory_order_relaxed); }
+void PacketProcessor::ResetDroppedLogCount() {
+    droppedLogEvents.store(0, std::memory_order_relaxed);
+}
 
 }  // namespace bastion

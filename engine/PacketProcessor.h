@@ -24,11 +24,12 @@
 #include "host/IPacketProcessor.h"
 #include "host/Records.h"
 #include "platform/Win32.h"
+#include "services/LogState.h"
 
 namespace bastion {
 
 class alignas(64) PacketProcessor final : public IPacketProcessor {
-public:
+  public:
     using RuleCaches = bastion::RuleCaches;
 
     explicit PacketProcessor(RuntimeState& state);
@@ -86,6 +87,9 @@ public:
     std::array<std::atomic<uint64_t>, 3> synAckCounters{};
     // Log events discarded because the log queue was busy or full.
     std::atomic<uint64_t> droppedLogEvents{0};
+
+    // ---- Log: queue, file, sink switches, logging thread flag, thread failures ------------
+    LogState logState;
 
     // ---- Lifecycle -----------------------------------------------------------------------
     std::atomic<bool> initialised{false};

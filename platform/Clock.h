@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace bastion {
 
@@ -18,6 +19,10 @@ int64_t WallTicksNow();
 constexpr int64_t kNsPerMs = 1'000'000;
 constexpr int64_t kNsPerSecond = 1'000'000'000;
 constexpr int64_t kWallTicksPerSecond = 10'000'000;
+
+// Breaks `unixSeconds` down into the local time zone's calendar time (thread-safe, unlike
+// std::localtime). False if the time cannot be represented.
+bool ToLocalTime(int64_t unixSeconds, std::tm* out);
 
 namespace testing {
 // Adds `ns` to every later SteadyNowNs() result (cumulative).
