@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/Testing.h"
@@ -19,6 +20,47 @@ std::atomic<uint32_t> gProcessorCountOverride{0};
 std::atomic<bool> gAffinityEnabled{true};
 std::mutex gModulePathMutex;
 std::wstring gModulePathOverride;
+
+// Linux paths are bytes, UTF-8 by convention; wchar_t holds one code point. The C
+// library's multibyte conversion depends on the process locale (plain "C" by default),
+// so decode here. Bytes that are not valid UTF-8 become U+FFFD.
+std::wstring DecodeUtf8(std::string_view bytes) {
+    std::wstring out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        unsigned char lead = static_cast<unsigned char>(bytes[i]);
+        size_t extra = lead < 0x80           ? 0
+                       : (lead >> 5) == 0x6  ? 1
+                       : (lead >> 4) == 0xE  ? 2
+                       : (lead >> 3) == 0x1E ? 3
+                                             : 4;
+        uint32_t code = extra == 0   ? lead
+                        : extra == 1 ? (lead & 0x1F)
+                        : extra == 2 ? (lead & 0x0F)
+                                     : (lead & 0x07);
+        bool valid = extra <= 3;
+        for (size_t k = 1; valid && k <= extra; ++k) {
+            if (i + k >= bytes.size()) {
+                valid = false;
+                break;
+            }
+            unsigned char next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) valid = false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+        if (!valid || code < kMinimum[extra] || code > 0x10FFFF ||
+            (code >= 0xD800 && code <= 0xDFFF)) {
+            out.push_back(L'\uFFFD');
+            i += 1;
+            continue;
+        }
+        out.push_back(static_cast<wchar_t>(code));
+        i += extra + 1;
+    }
+    return out;
+}
 
 const HANDLE kCurrentThreadPseudoHandle = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-2));
 
@@ -57,9 +99,19 @@ uint64_t CurrentMask(WORD group) {
 
 }  // namespace
 
+namespace platform {
+std::wstring DecodeUtf8ForTesting(std::string_view bytes) {
+    return DecodeUtf8(bytes);
+}
+}  // namespace platform
+
 namespace platform::testing {
-void SetProcessorCount(uint32_t count) { gProcessorCountOverride.store(count); }
-void SetAffinityEnabled(bool enabled) { gAffinityEnabled.store(enabled); }
+void SetProcessorCount(uint32_t count) {
+    gProcessorCountOverride.store(count);
+}
+void SetAffinityEnabled(bool enabled) {
+    gAffinityEnabled.store(enabled);
+}
 void SetModuleFileName(const std::wstring& path) {
     std::lock_guard lock(gModulePathMutex);
     gModulePathOverride = path;
@@ -95,7 +147,9 @@ extern "C" DWORD GetActiveProcessorCount(WORD group) {
     return count - first < 64 ? count - first : 64;
 }
 
-extern "C" HANDLE GetCurrentThread(void) { return kCurrentThreadPseudoHandle; }
+extern "C" HANDLE GetCurrentThread(void) {
+    return kCurrentThreadPseudoHandle;
+}
 
 extern "C" DWORD_PTR SetThreadAffinityMask(HANDLE thread, DWORD_PTR mask) {
     uint32_t count = ProcessorCount();
@@ -153,19 +207,7 @@ extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size)
             SetLastError(ERROR_FILE_NOT_FOUND);
             return 0;
         }
-        buffer[n] = '\0';
-        // The path bytes are UTF-8 on every system we run on; decode them.
-        std::mbstate_t state{};
-        const char* src = buffer;
-        size_t wideLength = std::mbsrtowcs(nullptr, &src, 0, &state);
-        if (wideLength == static_cast<size_t>(-1)) {
-            path.assign(buffer, buffer + n);  // not decodable: keep the bytes as they are
-        } else {
-            path.resize(wideLength);
-            src = buffer;
-            state = std::mbstate_t{};
-            std::mbsrtowcs(path.data(), &src, wideLength, &state);
-        }
+        path = DecodeUtf8(std::string_view(buffer, static_cast<size_t>(n)));
     }
     if (size == 0 || filename == nullptr) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);

@@ -10,7 +10,7 @@
 namespace {
 
 class ProcessorCount : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         platform::testing::SetProcessorCount(0);
         platform::testing::SetAffinityEnabled(true);
@@ -53,7 +53,7 @@ TEST(Affinity, PinsTheRealThread) {
 }
 
 class ModulePath : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { platform::testing::SetModuleFileName(L""); }
 };
 
@@ -113,4 +113,18 @@ TEST(Clock, SteadyShiftMovesForwardOnly) {
     EXPECT_GT(bastion::WallTicksNow(), int64_t{17} * 100'000'000'000'000);  // after 2023
 }
 
+}  // namespace
+
+namespace platform {
+std::wstring DecodeUtf8ForTesting(std::string_view bytes);
+}
+
+namespace {
+TEST(ModulePathDecoding, Utf8PathsDecodeToCodePointsAndBadBytesToReplacement) {
+    EXPECT_EQ(platform::DecodeUtf8ForTesting("/opt/b\xC3\xA1stion/\xE2\x9C\x93"),
+              L"/opt/b\u00E1stion/\u2713");
+    EXPECT_EQ(platform::DecodeUtf8ForTesting("a\xF0\x9F\x9A\x80"), L"a\U0001F680");
+    EXPECT_EQ(platform::DecodeUtf8ForTesting("x\xFFy\xC3"), L"x\uFFFDy\uFFFD");
+    EXPECT_EQ(platform::DecodeUtf8ForTesting("\xC0\xAF"), L"\uFFFD\uFFFD");  // overlong '/'
+}
 }  // namespace
