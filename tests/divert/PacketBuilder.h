@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -164,7 +165,7 @@ class PacketBuilder {
             packet[9] = protocol_;
             std::memcpy(&packet[12], src_.data(), 4);
             std::memcpy(&packet[16], dst_.data(), 4);
-            std::memcpy(&packet[20], ipOptions_.data(), ipOptions_.size());
+            std::copy(ipOptions_.begin(), ipOptions_.end(), packet.begin() + 20);
         } else {
             packet.resize(40);
             uint32_t first = (6u << 28) | (uint32_t{tos_} << 20) | (flowLabel_ & 0xFFFFF);
@@ -224,7 +225,7 @@ class PacketBuilder {
                 t[13] = tcpFlags_;
                 Put16(t, 14, window_);
                 Put16(t, 18, urgPtr_);
-                std::memcpy(&t[20], tcpOptions_.data(), tcpOptions_.size());
+                std::copy(tcpOptions_.begin(), tcpOptions_.end(), t.begin() + 20);
                 break;
             }
             case IPPROTO_UDP:
