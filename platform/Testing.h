@@ -20,4 +20,8 @@ void FailWsaStartup(int count, int error);
 // to processors the machine does not have). Default true.
 void SetAffinityEnabled(bool enabled);
 
+// Resolver configuration the real system's adapter table reads its name servers from;
+// empty = /etc/resolv.conf.
+void SetResolverConfigPath(const std::string& path);
+
 }  // namespace platform::testing

@@ -5,6 +5,18 @@
 // overlapped completion, last-error, affinity, module path, Winsock start-up, the
 // adapter, route and TCP tables). Engine code includes only this header and
 // "windivert.h"; every Linux call stays inside platform/ and divert/.
+//
+// Where the answers come from: the IP Helper tables, the host name and name resolution
+// are read from the current world (platform/SystemTables.h), so the simulated network
+// answers them in tests and the real system in production. Name resolution cannot keep
+// the lower-case Winsock names, because the C library already defines getaddrinfo and
+// freeaddrinfo for the same `addrinfo` type (a second declaration would make every call
+// ambiguous). The engine therefore calls Winsock's own alternative spellings,
+// `GetAddrInfoA` and `FreeAddrInfoA` (macros for getaddrinfo/freeaddrinfo in Windows'
+// ws2tcpip.h), which this layer implements over the world. `gethostname` keeps its name:
+// it is declared in namespace platform::winsock and brought into namespace bastion, where
+// it hides the C library's. `inet_ntop` and the byte-order functions are the C library's
+// (pure conversions with the Windows signatures' behaviour).
 #pragma once
 
 #ifdef _WIN32
@@ -69,6 +81,10 @@ typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef UINT8* PUINT8;
 typedef UINT* PUINT;
+typedef CHAR* PCHAR;
+typedef CHAR* PSTR;
+typedef const CHAR* PCSTR;
+typedef WCHAR* PWCHAR;
 
 // The module instance handed to the host entry. On Linux the process arguments take
 // its place (see control/BastionMain.h).
@@ -123,11 +139,18 @@ typedef void* HMODULE;
 #define ERROR_WORKING_SET_QUOTA 1453L
 #define EPT_S_NOT_REGISTERED 1753L
 
+#define WSA_NOT_ENOUGH_MEMORY 8
 #define WSAEFAULT 10014
 #define WSAEINVAL 10022
+#define WSAEAFNOSUPPORT 10047
+#define WSAENETDOWN 10050
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSATYPE_NOT_FOUND 10109
+#define WSAHOST_NOT_FOUND 11001
+#define WSANO_DATA 11004
+#define SOCKET_ERROR (-1)
 
 // ---- Waits ---------------------------------------------------------------------------
 #define WAIT_OBJECT_0 0x00000000UL
@@ -199,6 +222,183 @@ typedef struct WSAData {
     char szSystemStatus[WSASYS_STATUS_LEN + 1];
 } WSADATA, *LPWSADATA;
 
+// Winsock's name-resolution record is the C library's `addrinfo` (same field names).
+typedef struct addrinfo ADDRINFOA;
+typedef struct addrinfo* PADDRINFOA;
+typedef struct sockaddr SOCKADDR;
+typedef struct sockaddr* LPSOCKADDR;
+
+// ---- IP Helper: adapters (GetAdaptersAddresses) ----------------------------------------
+// The records keep the Windows names and order up to FirstGatewayAddress (the fields this
+// layer fills); later Windows fields are not provided. Every record and every address the
+// records point to lives inside the caller's buffer.
+#define MAX_ADAPTER_ADDRESS_LENGTH 8
+
+#define GAA_FLAG_SKIP_UNICAST 0x0001
+#define GAA_FLAG_SKIP_ANYCAST 0x0002
+#define GAA_FLAG_SKIP_MULTICAST 0x0004
+#define GAA_FLAG_SKIP_DNS_SERVER 0x0008
+#define GAA_FLAG_INCLUDE_PREFIX 0x0010
+#define GAA_FLAG_SKIP_FRIENDLY_NAME 0x0020
+#define GAA_FLAG_INCLUDE_WINS_INFO 0x0040
+#define GAA_FLAG_INCLUDE_GATEWAYS 0x0080
+#define GAA_FLAG_INCLUDE_ALL_INTERFACES 0x0100
+#define GAA_FLAG_INCLUDE_ALL_COMPARTMENTS 0x0200
+#define GAA_FLAG_INCLUDE_TUNNEL_BINDINGORDER 0x0400
+
+typedef ULONG IFTYPE;
+typedef ULONG IF_INDEX;
+#define IF_TYPE_OTHER 1
+#define IF_TYPE_ETHERNET_CSMACD 6
+#define IF_TYPE_SOFTWARE_LOOPBACK 24
+
+typedef enum {
+    IfOperStatusUp = 1,
+    IfOperStatusDown = 2,
+    IfOperStatusTesting = 3,
+    IfOperStatusUnknown = 4,
+    IfOperStatusDormant = 5,
+    IfOperStatusNotPresent = 6,
+    IfOperStatusLowerLayerDown = 7,
+} IF_OPER_STATUS;
+
+typedef enum {
+    IpPrefixOriginOther = 0,
+    IpPrefixOriginManual = 1,
+    IpPrefixOriginWellKnown = 2,
+    IpPrefixOriginDhcp = 3,
+    IpPrefixOriginRouterAdvertisement = 4,
+    IpPrefixOriginUnchanged = 16,
+} IP_PREFIX_ORIGIN;
+
+typedef enum {
+    IpSuffixOriginOther = 0,
+    IpSuffixOriginManual = 1,
+    IpSuffixOriginWellKnown = 2,
+    IpSuffixOriginDhcp = 3,
+    IpSuffixOriginLinkLayerAddress = 4,
+    IpSuffixOriginRandom = 5,
+    IpSuffixOriginUnchanged = 16,
+} IP_SUFFIX_ORIGIN;
+
+typedef enum {
+    IpDadStateInvalid = 0,
+    IpDadStateTentative = 1,
+    IpDadStateDuplicate = 2,
+    IpDadStateDeprecated = 3,
+    IpDadStatePreferred = 4,
+} IP_DAD_STATE;
+
+typedef struct _SOCKET_ADDRESS {
+    LPSOCKADDR lpSockaddr;
+    INT iSockaddrLength;
+} SOCKET_ADDRESS, *PSOCKET_ADDRESS;
+
+typedef struct _IP_ADAPTER_UNICAST_ADDRESS {
+    union {
+        ULONGLONG Alignment;
+        struct {
+            ULONG Length;
+            DWORD Flags;
+        };
+    };
+    struct _IP_ADAPTER_UNICAST_ADDRESS* Next;
+    SOCKET_ADDRESS Address;
+    IP_PREFIX_ORIGIN PrefixOrigin;
+    IP_SUFFIX_ORIGIN SuffixOrigin;
+    IP_DAD_STATE DadState;
+    ULONG ValidLifetime;
+    ULONG PreferredLifetime;
+    ULONG LeaseLifetime;
+    UINT8 OnLinkPrefixLength;
+} IP_ADAPTER_UNICAST_ADDRESS, *PIP_ADAPTER_UNICAST_ADDRESS;
+
+// Anycast, multicast, DNS server and gateway entries share one shape.
+#define BASTION_ADAPTER_ADDRESS_RECORD(name) \
+    typedef struct _##name {                 \
+        union {                              \
+            ULONGLONG Alignment;             \
+            struct {                         \
+                ULONG Length;                \
+                DWORD Reserved;              \
+            };                               \
+        };                                   \
+        struct _##name* Next;                \
+        SOCKET_ADDRESS Address;              \
+    } name, *P##name
+BASTION_ADAPTER_ADDRESS_RECORD(IP_ADAPTER_ANYCAST_ADDRESS);
+BASTION_ADAPTER_ADDRESS_RECORD(IP_ADAPTER_MULTICAST_ADDRESS);
+BASTION_ADAPTER_ADDRESS_RECORD(IP_ADAPTER_DNS_SERVER_ADDRESS);
+BASTION_ADAPTER_ADDRESS_RECORD(IP_ADAPTER_GATEWAY_ADDRESS);
+BASTION_ADAPTER_ADDRESS_RECORD(IP_ADAPTER_WINS_SERVER_ADDRESS);
+#undef BASTION_ADAPTER_ADDRESS_RECORD
+
+typedef struct _IP_ADAPTER_PREFIX IP_ADAPTER_PREFIX, *PIP_ADAPTER_PREFIX;  // never filled
+
+typedef struct _IP_ADAPTER_ADDRESSES {
+    union {
+        ULONGLONG Alignment;
+        struct {
+            ULONG Length;
+            IF_INDEX IfIndex;
+        };
+    };
+    struct _IP_ADAPTER_ADDRESSES* Next;
+    PCHAR AdapterName;
+    PIP_ADAPTER_UNICAST_ADDRESS FirstUnicastAddress;
+    PIP_ADAPTER_ANYCAST_ADDRESS FirstAnycastAddress;
+    PIP_ADAPTER_MULTICAST_ADDRESS FirstMulticastAddress;
+    PIP_ADAPTER_DNS_SERVER_ADDRESS FirstDnsServerAddress;
+    PWCHAR DnsSuffix;
+    PWCHAR Description;
+    PWCHAR FriendlyName;
+    BYTE PhysicalAddress[MAX_ADAPTER_ADDRESS_LENGTH];
+    ULONG PhysicalAddressLength;
+    ULONG Flags;
+    ULONG Mtu;
+    IFTYPE IfType;
+    IF_OPER_STATUS OperStatus;
+    IF_INDEX Ipv6IfIndex;
+    ULONG ZoneIndices[16];
+    PIP_ADAPTER_PREFIX FirstPrefix;
+    ULONG64 TransmitLinkSpeed;
+    ULONG64 ReceiveLinkSpeed;
+    PIP_ADAPTER_WINS_SERVER_ADDRESS FirstWinsServerAddress;
+    PIP_ADAPTER_GATEWAY_ADDRESS FirstGatewayAddress;
+} IP_ADAPTER_ADDRESSES, *PIP_ADAPTER_ADDRESSES;
+
+// ---- IP Helper: IPv4 routes (GetIpForwardTable) ------------------------------------------
+// Addresses in network byte order, as on Windows.
+#define MIB_IPROUTE_TYPE_OTHER 1
+#define MIB_IPROUTE_TYPE_INVALID 2
+#define MIB_IPROUTE_TYPE_DIRECT 3
+#define MIB_IPROUTE_TYPE_INDIRECT 4
+#define MIB_IPPROTO_NETMGMT 3
+#define ANY_SIZE 1
+
+typedef struct _MIB_IPFORWARDROW {
+    DWORD dwForwardDest;
+    DWORD dwForwardMask;
+    DWORD dwForwardPolicy;
+    DWORD dwForwardNextHop;
+    IF_INDEX dwForwardIfIndex;
+    DWORD dwForwardType;
+    DWORD dwForwardProto;
+    DWORD dwForwardAge;
+    DWORD dwForwardNextHopAS;
+    DWORD dwForwardMetric1;
+    DWORD dwForwardMetric2;
+    DWORD dwForwardMetric3;
+    DWORD dwForwardMetric4;
+    DWORD dwForwardMetric5;
+} MIB_IPFORWARDROW, *PMIB_IPFORWARDROW;
+static_assert(sizeof(MIB_IPFORWARDROW) == 56, "MIB_IPFORWARDROW must keep the Win32 layout");
+
+typedef struct _MIB_IPFORWARDTABLE {
+    DWORD dwNumEntries;
+    MIB_IPFORWARDROW table[ANY_SIZE];
+} MIB_IPFORWARDTABLE, *PMIB_IPFORWARDTABLE;
+
 extern "C" {
 
 // Last error (thread-local).
@@ -236,7 +436,38 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size);
 int WSAStartup(WORD versionRequested, LPWSADATA data);
 int WSACleanup(void);
 int WSAGetLastError(void);
+void WSASetLastError(int error);
+
+// Adapters of the current world. `family` AF_INET, AF_INET6 or AF_UNSPEC (this layer
+// knows IPv4 addresses only); `reserved` must be null. The size protocol is Windows':
+// with no buffer or one smaller than needed, *sizePointer receives the size needed and the
+// result is ERROR_BUFFER_OVERFLOW. The buffer must be aligned as malloc aligns. No adapter:
+// ERROR_NO_DATA. Gateways are listed only with GAA_FLAG_INCLUDE_GATEWAYS.
+ULONG GetAdaptersAddresses(ULONG family, ULONG flags, PVOID reserved,
+                           PIP_ADAPTER_ADDRESSES adapterAddresses, PULONG sizePointer);
+
+// IPv4 routes of the current world. With no table or one smaller than needed, *size
+// receives the size needed and the result is ERROR_INSUFFICIENT_BUFFER. `order` sorts by
+// destination, mask, policy and next hop. No route: ERROR_NO_DATA.
+DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE ipForwardTable, PULONG size, BOOL order);
+
+// Name resolution over the current world (Winsock's getaddrinfo/freeaddrinfo; see the
+// banner for the names). Requires WSAStartup, as on Windows. IPv4 results only; numeric
+// host texts are converted without a lookup. Results are freed with FreeAddrInfoA only.
+// Returns 0 or a Winsock error code (WSAHOST_NOT_FOUND, WSANO_DATA, WSATYPE_NOT_FOUND, ...).
+INT GetAddrInfoA(PCSTR nodeName, PCSTR serviceName, const ADDRINFOA* hints, PADDRINFOA* result);
+VOID FreeAddrInfoA(PADDRINFOA addrInfo);
 
 }  // extern "C"
+
+namespace platform::winsock {
+// Winsock's gethostname: the current world's host name. 0, or SOCKET_ERROR with
+// WSAGetLastError() = WSAEFAULT (buffer too small) or WSANOTINITIALISED.
+int gethostname(char* name, int nameLength);
+}  // namespace platform::winsock
+
+namespace bastion {
+using platform::winsock::gethostname;
+}  // namespace bastion
 
 #endif  // _WIN32

@@ -1,5 +1,6 @@
 // The provider registry and the real Linux system's tables.
 #include "platform/SystemTables.h"
+#include "platform/Testing.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -25,7 +26,10 @@ uint32_t ParseProcAddress(const std::string& hex) {
 
 std::vector<RouteInfo> ReadProcRoutes() {
     std::vector<RouteInfo> routes;
-    std::ifstream in("/proc/net/route");
+    // The calling thread's network namespace, like the netlink socket getifaddrs uses
+    // (/proc/net follows the process's first thread).
+    std::ifstream in("/proc/thread-self/net/route");
+    if (!in.is_open()) in.open("/proc/net/route");
     std::string line;
     std::getline(in, line);  // header
     while (std::getline(in, line)) {
@@ -47,9 +51,17 @@ std::vector<RouteInfo> ReadProcRoutes() {
     return routes;
 }
 
+std::mutex gResolverPathMutex;
+std::string gResolverPathOverride;
+
+std::string ResolverConfigPath() {
+    std::lock_guard lock(gResolverPathMutex);
+    return gResolverPathOverride.empty() ? "/etc/resolv.conf" : gResolverPathOverride;
+}
+
 std::vector<uint32_t> ReadResolvConf() {
     std::vector<uint32_t> servers;
-    std::ifstream in("/etc/resolv.conf");
+    std::ifstream in(ResolverConfigPath());
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream fields(line);
@@ -82,13 +94,20 @@ TcpState FromKernelState(unsigned state) {
 class LinuxSystemTables final : public SystemTables {
 public:
     std::vector<AdapterInfo> Adapters() override {
-        std::map<std::string, AdapterInfo> byName;
+        // Keyed by interface index, so adapters come in the kernel's order (loopback
+        // first, then the devices as they were created), as Windows lists them.
+        std::map<uint32_t, AdapterInfo> byIndex;
         ifaddrs* list = nullptr;
         if (getifaddrs(&list) != 0) return {};
         for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-            AdapterInfo& adapter = byName[it->ifa_name];
-            adapter.name = it->ifa_name;
-            adapter.ifIndex = if_nametoindex(it->ifa_name);
+            // An IPv4 address with a label ("eth0:1") belongs to its device ("eth0").
+            std::string device(it->ifa_name);
+            if (size_t colon = device.find(':'); colon != std::string::npos) device.resize(colon);
+            uint32_t index = if_nametoindex(device.c_str());
+            if (index == 0) continue;  // vanished while we were reading
+            AdapterInfo& adapter = byIndex[index];
+            adapter.name = device;
+            adapter.ifIndex = index;
             adapter.up = (it->ifa_flags & IFF_UP) && (it->ifa_flags & IFF_RUNNING);
             adapter.loopback = (it->ifa_flags & IFF_LOOPBACK) != 0;
             if (it->ifa_addr != nullptr && it->ifa_addr->sa_family == AF_INET) {
@@ -101,7 +120,7 @@ public:
         std::vector<RouteInfo> routes = ReadProcRoutes();
         std::vector<uint32_t> dns = ReadResolvConf();
         std::vector<AdapterInfo> adapters;
-        for (auto& [name, adapter] : byName) {
+        for (auto& [index, adapter] : byIndex) {
             for (const RouteInfo& route : routes) {
                 if (route.ifIndex == adapter.ifIndex && route.destination == 0 && route.mask == 0 &&
                     route.nextHop != 0) {
@@ -166,6 +185,13 @@ std::mutex gTablesMutex;
 std::shared_ptr<SystemTables> gTables;
 
 }  // namespace
+
+namespace testing {
+void SetResolverConfigPath(const std::string& path) {
+    std::lock_guard lock(gResolverPathMutex);
+    gResolverPathOverride = path;
+}
+}  // namespace testing
 
 void SetSystemTables(std::shared_ptr<SystemTables> tables) {
     std::lock_guard lock(gTablesMutex);

@@ -6,6 +6,7 @@
 
 #include "platform/Testing.h"
 #include "platform/Win32.h"
+#include "platform/src/WinsockState.h"
 
 namespace {
 std::atomic<int> gStartupCount{0};
@@ -61,3 +62,13 @@ extern "C" int WSACleanup(void) {
 }
 
 extern "C" int WSAGetLastError(void) { return tlsWsaError; }
+
+extern "C" void WSASetLastError(int error) {
+    tlsWsaError = error;
+}
+
+namespace platform::detail {
+bool WinsockStarted() {
+    return gStartupCount.load() > 0;
+}
+}  // namespace platform::detail
