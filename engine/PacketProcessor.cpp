@@ -1,5 +1,6 @@
 #include "engine/PacketProcessor.h"
 
+#include "engine/LocalAddresses.h"
 #include "services/Log.h"
 
 namespace bastion {
@@ -7,9 +8,13 @@ namespace bastion {
 PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
     ruleCaches.Publish(std::make_shared<const RuleCaches>());
     initialised.store(true, std::memory_order_release);
+    // The log switches come first so that a failure to read the machine's addresses is
+    // queued for the log rather than discarded as if every sink were off.
     ResolveLogFilePath(*this);
     CopyLogSwitches(logState, runtimeState.config);
     SetFileLogging(*this, runtimeState.config.fileLogEnabled);
+    ResolveApiHostAddresses(*this);
+    InitializeLocalInterfaceWhitelist(*this);
     activeUdpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
     activeIcmpRules.Publish(std::make_shared<const std::vector<RuleDefinition>>());
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "conntrack/ConnectionTables.h"
+#include "engine/LocalAddresses.h"
 #include "engine/Published.h"
 #include "engine/RuleCaches.h"
 #include "host/IPacketProcessor.h"
@@ -95,6 +96,12 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
     std::atomic<bool> initialised{false};
     std::atomic<bool> running{false};
     AppConfig engineConfig;  // the engine's copy of the configuration, under configLock
+
+    // ---- Own addresses (engine/LocalAddresses.h) -------------------------------------------
+    // Sources that pass before any rule. Filled by the constructor and by Start before it
+    // launches any thread; only grow; read without a lock.
+    AddressSet localAddresses;    // own interfaces, host-name addresses, default gateways
+    AddressSet apiHostAddresses;  // the vendor API host's addresses
 
     // ---- Connection tracking -------------------------------------------------------------
     ConnectionTables connections;

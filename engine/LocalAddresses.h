@@ -1,0 +1,68 @@
+// The machine's own addresses: the sets the packet path consults before any rule (own
+// interfaces, host-name addresses, default gateways; the vendor API host), the usable
+// addresses that stand for a "0.0.0.0" target, and the name servers.
+//
+// All addresses are IPv4 in host byte order. Every failure here is silent except the one
+// Winsock start-up failure of InitializeLocalInterfaceWhitelist, which is logged: the sets
+// simply keep what they hold.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/FlatHashMap.h"
+
+namespace bastion {
+
+class PacketProcessor;
+
+// A set of IPv4 addresses that only grows.
+// Thread-safety: written only while no other engine thread runs (construction, Start
+// before it launches threads); read without a lock afterwards.
+class AddressSet {
+  public:
+    // True when the address was not yet present.
+    bool Insert(uint32_t address) { return set_.try_emplace(address).second; }
+    bool Contains(uint32_t address) const { return set_.contains(address); }
+    size_t Size() const { return set_.size(); }
+
+    template <class Fn>
+    void ForEach(Fn fn) const {
+        set_.for_each([&](uint32_t address, uint8_t) { fn(address); });
+    }
+
+  private:
+    FlatHashMap<uint32_t, uint8_t> set_;
+};
+
+// Adds the addresses the vendor API host name (runtimeState.apiHostName) resolves to into
+// engine.apiHostAddresses. Nothing when no name is configured or it does not resolve.
+void ResolveApiHostAddresses(PacketProcessor& engine);
+
+// Adds the machine's own addresses into engine.localAddresses: the host name's addresses
+// (loopback left out), the IPv4 addresses and gateways of every operational, non-loopback
+// adapter (link-local kept), and the next hops of the default routes.
+void InitializeLocalInterfaceWhitelist(PacketProcessor& engine);
+
+// The first address of each operational, non-loopback adapter that is neither loopback nor
+// link-local, as dotted text, in adapter order without repeats. Private ranges count.
+// Empty when the adapters cannot be listed.
+std::vector<std::string> DetectPublicAddresses();
+
+// The adapters' name servers (neither loopback nor link-local), then 8.8.8.8, 8.8.4.4,
+// 1.1.1.1, 1.0.0.1 and 9.9.9.9, each once, in that order.
+std::vector<uint32_t> CollectDnsServers();
+
+// "a.b.c.d", most significant octet first.
+std::string FormatIPv4(uint32_t address);
+
+inline bool IsLoopbackAddress(uint32_t address) {
+    return (address & 0xFF000000u) == 0x7F000000u;
+}
+inline bool IsLinkLocalAddress(uint32_t address) {
+    return (address & 0xFFFF0000u) == 0xA9FE0000u;
+}
+
+}  // namespace bastion
