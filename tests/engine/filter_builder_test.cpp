@@ -6,6 +6,7 @@
 
 #include "engine/FilterBuilder.h"
 #include "tests/platform/FakeSystemTables.h"
+#include "windivert.h"
 
 namespace bastion {
 namespace {
@@ -123,6 +124,31 @@ TEST_F(FilterBuilderTest, FlowFilterTakesDetectedAddressesForEmptyAndAutomaticTa
         "or localAddr == ::ffff:10.0.0.1) and (localPort == 22))";
     EXPECT_EQ(BuildFlowFilter(Tcp("", {22})), expected);
     EXPECT_EQ(BuildFlowFilter(Tcp("0.0.0.0", {22})), expected);
+}
+
+bool Compiles(const std::string& filter, WINDIVERT_LAYER layer) {
+    const char* error = nullptr;
+    UINT position = 0;
+    return WinDivertHelperCompileFilter(filter.c_str(), layer, nullptr, 0, &error, &position);
+}
+
+TEST_F(FilterBuilderTest, TextsAreAcceptedByTheDriversCompiler) {
+    DetectTwoAddresses();
+    AppConfig everything = Tcp("0.0.0.0", {80, 443});
+    everything.udpEnabled = true;
+    everything.udpTargetAddress = "10.1.1.1";
+    everything.udpPorts = {53};
+    everything.icmpEnabled = true;
+    for (const AppConfig& config : {everything, Tcp("", {}), NoProtocol(), Tcp("10.0.0.5", {22})}) {
+        std::string main = BuildMainFilter(config);
+        EXPECT_TRUE(Compiles(main, WINDIVERT_LAYER_NETWORK)) << main;
+        std::string flow = BuildFlowFilter(config);
+        if (!flow.empty()) {
+            EXPECT_TRUE(Compiles(flow, WINDIVERT_LAYER_FLOW)) << flow;
+        }
+    }
+    EXPECT_FALSE(Compiles("()", WINDIVERT_LAYER_FLOW));
+    EXPECT_FALSE(Compiles(BuildMainFilter(Tcp("not-an-address", {})), WINDIVERT_LAYER_NETWORK));
 }
 
 TEST(FilterClauses, LocalAddressAndPortClauses) {
