@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "conntrack/ConnectionTables.h"
+#include "conntrack/FlowTracking.h"
 #include "engine/LocalAddresses.h"
 #include "engine/Published.h"
 #include "engine/RuleCaches.h"
@@ -105,6 +106,7 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
 
     // ---- Connection tracking -------------------------------------------------------------
     ConnectionTables connections;
+    FlowTracking flow;
 };
 
 }  // namespace bastion

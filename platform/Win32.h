@@ -399,6 +399,54 @@ typedef struct _MIB_IPFORWARDTABLE {
     MIB_IPFORWARDROW table[ANY_SIZE];
 } MIB_IPFORWARDTABLE, *PMIB_IPFORWARDTABLE;
 
+// ---- IP Helper: the TCP connection table ----------------------------------------------
+typedef enum {
+    MIB_TCP_STATE_CLOSED = 1,
+    MIB_TCP_STATE_LISTEN = 2,
+    MIB_TCP_STATE_SYN_SENT = 3,
+    MIB_TCP_STATE_SYN_RCVD = 4,
+    MIB_TCP_STATE_ESTAB = 5,
+    MIB_TCP_STATE_FIN_WAIT1 = 6,
+    MIB_TCP_STATE_FIN_WAIT2 = 7,
+    MIB_TCP_STATE_CLOSE_WAIT = 8,
+    MIB_TCP_STATE_CLOSING = 9,
+    MIB_TCP_STATE_LAST_ACK = 10,
+    MIB_TCP_STATE_TIME_WAIT = 11,
+    MIB_TCP_STATE_DELETE_TCB = 12,
+} MIB_TCP_STATE;
+
+typedef enum {
+    TCP_TABLE_BASIC_LISTENER,
+    TCP_TABLE_BASIC_CONNECTIONS,
+    TCP_TABLE_BASIC_ALL,
+    TCP_TABLE_OWNER_PID_LISTENER,
+    TCP_TABLE_OWNER_PID_CONNECTIONS,
+    TCP_TABLE_OWNER_PID_ALL,
+    TCP_TABLE_OWNER_MODULE_LISTENER,
+    TCP_TABLE_OWNER_MODULE_CONNECTIONS,
+    TCP_TABLE_OWNER_MODULE_ALL,
+} TCP_TABLE_CLASS, *PTCP_TABLE_CLASS;
+
+// Addresses in network byte order; ports in network byte order in the low 16 bits.
+typedef struct _MIB_TCPROW_OWNER_PID {
+    union {
+        DWORD dwState;
+        MIB_TCP_STATE State;
+    };
+    DWORD dwLocalAddr;
+    DWORD dwLocalPort;
+    DWORD dwRemoteAddr;
+    DWORD dwRemotePort;
+    DWORD dwOwningPid;
+} MIB_TCPROW_OWNER_PID, *PMIB_TCPROW_OWNER_PID;
+
+#define ANY_SIZE 1
+typedef struct _MIB_TCPTABLE_OWNER_PID {
+    DWORD dwNumEntries;
+    MIB_TCPROW_OWNER_PID table[ANY_SIZE];
+} MIB_TCPTABLE_OWNER_PID, *PMIB_TCPTABLE_OWNER_PID;
+static_assert(sizeof(MIB_TCPROW_OWNER_PID) == 24, "MIB_TCPROW_OWNER_PID keeps the Win32 layout");
+
 extern "C" {
 
 // Last error (thread-local).
@@ -457,6 +505,13 @@ DWORD GetIpForwardTable(PMIB_IPFORWARDTABLE ipForwardTable, PULONG size, BOOL or
 // Returns 0 or a Winsock error code (WSAHOST_NOT_FOUND, WSANO_DATA, WSATYPE_NOT_FOUND, ...).
 INT GetAddrInfoA(PCSTR nodeName, PCSTR serviceName, const ADDRINFOA* hints, PADDRINFOA* result);
 VOID FreeAddrInfoA(PADDRINFOA addrInfo);
+
+// The IPv4 TCP table of the current world (platform/SystemTables.h). Supports AF_INET with
+// the TCP_TABLE_OWNER_PID_* classes; the size protocol is Windows': with a null or short
+// buffer, *size receives the bytes needed and the result is ERROR_INSUFFICIENT_BUFFER.
+// Other families fail with ERROR_NOT_SUPPORTED, other classes with ERROR_INVALID_PARAMETER.
+DWORD GetExtendedTcpTable(PVOID tcpTable, PDWORD size, BOOL order, ULONG addressFamily,
+                          TCP_TABLE_CLASS tableClass, ULONG reserved);
 
 }  // extern "C"
 

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/src/LinuxTcpTable.h"
+
 namespace platform {
 namespace {
 
@@ -35,7 +37,8 @@ std::vector<RouteInfo> ReadProcRoutes() {
     while (std::getline(in, line)) {
         std::istringstream fields(line);
         std::string iface, dest, gateway, flags, refcnt, use, metric, mask;
-        if (!(fields >> iface >> dest >> gateway >> flags >> refcnt >> use >> metric >> mask)) continue;
+        if (!(fields >> iface >> dest >> gateway >> flags >> refcnt >> use >> metric >> mask))
+            continue;
         try {
             RouteInfo route;
             route.destination = ParseProcAddress(dest);
@@ -68,31 +71,14 @@ std::vector<uint32_t> ReadResolvConf() {
         std::string keyword, address;
         if (!(fields >> keyword >> address) || keyword != "nameserver") continue;
         in_addr parsed{};
-        if (inet_pton(AF_INET, address.c_str(), &parsed) == 1) servers.push_back(ntohl(parsed.s_addr));
+        if (inet_pton(AF_INET, address.c_str(), &parsed) == 1)
+            servers.push_back(ntohl(parsed.s_addr));
     }
     return servers;
 }
 
-// TCP states as numbered in /proc/net/tcp (the kernel's enum) mapped to MIB_TCP_STATE.
-TcpState FromKernelState(unsigned state) {
-    switch (state) {
-        case 1: return TcpState::Established;
-        case 2: return TcpState::SynSent;
-        case 3: return TcpState::SynReceived;
-        case 4: return TcpState::FinWait1;
-        case 5: return TcpState::FinWait2;
-        case 6: return TcpState::TimeWait;
-        case 7: return TcpState::Closed;
-        case 8: return TcpState::CloseWait;
-        case 9: return TcpState::LastAck;
-        case 10: return TcpState::Listen;
-        case 11: return TcpState::Closing;
-        default: return TcpState::Closed;
-    }
-}
-
 class LinuxSystemTables final : public SystemTables {
-public:
+  public:
     std::vector<AdapterInfo> Adapters() override {
         // Keyed by interface index, so adapters come in the kernel's order (loopback
         // first, then the devices as they were created), as Windows lists them.
@@ -136,25 +122,11 @@ public:
 
     std::vector<RouteInfo> Routes() override { return ReadProcRoutes(); }
 
+    // The netlink dump costs a fraction of formatting and parsing /proc/net/tcp (see
+    // bench/RESULTS.md); the text files remain for kernels without sock_diag.
     std::vector<TcpRow> TcpTable() override {
         std::vector<TcpRow> rows;
-        std::ifstream in("/proc/net/tcp");
-        std::string line;
-        std::getline(in, line);  // header
-        while (std::getline(in, line)) {
-            unsigned localAddr = 0, localPort = 0, remoteAddr = 0, remotePort = 0, state = 0;
-            if (std::sscanf(line.c_str(), " %*u: %8X:%4X %8X:%4X %2X", &localAddr, &localPort,
-                            &remoteAddr, &remotePort, &state) != 5) {
-                continue;
-            }
-            TcpRow row;
-            row.state = FromKernelState(state);
-            row.localAddr = ntohl(localAddr);
-            row.localPort = static_cast<uint16_t>(localPort);
-            row.remoteAddr = ntohl(remoteAddr);
-            row.remotePort = static_cast<uint16_t>(remotePort);
-            rows.push_back(row);
-        }
+        if (!linux_tcp::ReadSockDiag(rows)) linux_tcp::ReadProcNet(rows);
         return rows;
     }
 
@@ -174,7 +146,8 @@ public:
         std::vector<uint32_t> addresses;
         for (addrinfo* it = result; it != nullptr; it = it->ai_next) {
             if (it->ai_family != AF_INET) continue;
-            addresses.push_back(ntohl(reinterpret_cast<sockaddr_in*>(it->ai_addr)->sin_addr.s_addr));
+            addresses.push_back(
+                ntohl(reinterpret_cast<sockaddr_in*>(it->ai_addr)->sin_addr.s_addr));
         }
         freeaddrinfo(result);
         return addresses;
