@@ -64,6 +64,7 @@ class GetExtendedTcpTableTest : public ::testing::Test {
         DWORD count = 0;
         std::memcpy(&count, buffer.data(), sizeof(count));
         std::vector<MIB_TCPROW_OWNER_PID> rows(count);
+        if (count == 0) return rows;
         std::memcpy(rows.data(), buffer.data() + offsetof(MIB_TCPTABLE_OWNER_PID, table),
                     count * sizeof(MIB_TCPROW_OWNER_PID));
         return rows;
