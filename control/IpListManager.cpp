@@ -1,92 +1,154 @@
-// First in-memory version; the lock-free lists and their files replace it.
 #include "control/IpListManager.h"
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_map>
-#include <unordered_set>
 
+#include "control/IpListManagerImpl.h"
+#include "control/ReadGuard.h"
 #include "platform/Clock.h"
 
 namespace bastion {
 
-struct IpListManager::Impl {
-    mutable std::mutex mutex;
-    std::unordered_set<uint32_t> allowed;
-    std::unordered_map<uint32_t, int64_t> blocked;
-    int64_t durationSeconds = 300;
-    std::string directory;
-};
+using namespace address_code;
+
+namespace {
+
+// The expiry code of a block added at `now` lasting `seconds` (never when not positive).
+// The start is rounded up to the next whole second, so a block lasts at least as long
+// as configured.
+uint32_t ExpiryCodeFor(int64_t nowWallTicks, int64_t seconds) {
+    if (seconds <= 0) return kNever;
+    int64_t start = nowWallTicks / kWallTicksPerSecond;
+    if (nowWallTicks % kWallTicksPerSecond > 0) ++start;
+    if (seconds > ToUnixSeconds(kLastExpiry)) return kLastExpiry;
+    return FromUnixSeconds(start + seconds);
+}
+
+}  // namespace
 
 IpListManager::IpListManager() : impl_(std::make_unique<Impl>()) {}
 IpListManager::~IpListManager() = default;
 
 bool IpListManager::IsAllowedLockFree(uint32_t address) const noexcept {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->allowed.count(address) != 0;
+    ReadGuard guard;
+    return impl_->allow.Find(address) != 0;
 }
+
 bool IpListManager::IsBlockedLockFree(uint32_t address) const noexcept {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->blocked.count(address) != 0;
+    ReadGuard guard;
+    return impl_->block.Find(address) != 0;
 }
-bool IpListManager::IsAllowed(uint32_t address) const { return IsAllowedLockFree(address); }
-bool IpListManager::AddToBlock(uint32_t address) { return AddToBlock(address, WallTicksNow()); }
-bool IpListManager::AddToBlock(uint32_t address, int64_t now) {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->allowed.count(address) != 0) return false;
-    int64_t expires = impl_->durationSeconds > 0 ? now + impl_->durationSeconds * kWallTicksPerSecond : 0;
-    return impl_->blocked.emplace(address, expires).second;
+
+bool IpListManager::IsAllowed(uint32_t address) const {
+    return IsAllowedLockFree(address);
 }
-size_t IpListManager::ExpireEntries() { return ExpireEntries(WallTicksNow()); }
-size_t IpListManager::ExpireEntries(int64_t now) {
-    std::lock_guard lock(impl_->mutex);
-    return std::erase_if(impl_->blocked, [now](const auto& e) { return e.second != 0 && e.second <= now; });
+
+bool IpListManager::AddToBlock(uint32_t address) {
+    return AddToBlock(address, WallTicksNow());
 }
-void IpListManager::ShrinkToFit() {}
-bool IpListManager::FlushToFiles() { return true; }
+
+bool IpListManager::AddToBlock(uint32_t address, int64_t nowWallTicks) {
+    ReadGuard guard;
+    // AddAllowed lifts blocks only after a grace period, so a block added here after an
+    // allow check that raced with it is still lifted.
+    if (impl_->allow.Find(address) != 0) return false;
+    uint32_t code =
+        ExpiryCodeFor(nowWallTicks, impl_->blockSeconds.load(std::memory_order_relaxed));
+    switch (impl_->block.Add(address, code, NowCode(nowWallTicks))) {
+        case AddressList::AddResult::kAdded:
+            Impl::MarkChanged(impl_->blockChanged);
+            return true;
+        case AddressList::AddResult::kPresent:
+            return false;
+        default:
+            impl_->refusedBlocks.fetch_add(1, std::memory_order_relaxed);
+            return false;
+    }
+}
+
+size_t IpListManager::ExpireEntries() {
+    return ExpireEntries(WallTicksNow());
+}
+
+size_t IpListManager::ExpireEntries(int64_t nowWallTicks) {
+    size_t removed = impl_->block.RemoveExpired(NowCode(nowWallTicks));
+    if (removed != 0) Impl::MarkChanged(impl_->blockChanged);
+    impl_->block.FreeRetired();
+    impl_->allow.FreeRetired();
+    return removed;
+}
+
+void IpListManager::ShrinkToFit() {
+    impl_->block.Compact();
+    impl_->allow.Compact();
+    impl_->block.FreeRetired();
+    impl_->allow.FreeRetired();
+}
+
 void IpListManager::SetFirewallBlockDuration(std::chrono::seconds duration) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->durationSeconds = duration.count();
+    impl_->blockSeconds.store(duration.count(), std::memory_order_relaxed);
 }
-void IpListManager::SetStorageDirectory(const std::string& directory) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->directory = directory;
-}
-std::string IpListManager::StorageDirectory() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->directory;
-}
-std::vector<IpListManager::LoadProblem> IpListManager::LoadFromFiles() { return {}; }
+
 bool IpListManager::AddAllowed(uint32_t address) {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->allowed.insert(address).second;
+    bool added = impl_->allow.Merge(address, kNever) == AddressList::AddResult::kAdded;
+    if (added) Impl::MarkChanged(impl_->allowChanged);
+    // An AddToBlock that checked the allow list before the merge may still be adding;
+    // once every open section has closed, the removal below sees its block.
+    SynchronizeReaders();
+    if (impl_->block.Remove(address)) Impl::MarkChanged(impl_->blockChanged);
+    return added;
 }
+
 bool IpListManager::RemoveAllowed(uint32_t address) {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->allowed.erase(address) != 0;
+    bool removed = impl_->allow.Remove(address);
+    if (removed) Impl::MarkChanged(impl_->allowChanged);
+    return removed;
 }
+
 bool IpListManager::RemoveBlocked(uint32_t address) {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->blocked.erase(address) != 0;
+    bool removed = impl_->block.Remove(address);
+    if (removed) Impl::MarkChanged(impl_->blockChanged);
+    return removed;
 }
+
 std::vector<uint32_t> IpListManager::AllowedList() const {
-    std::lock_guard lock(impl_->mutex);
-    return {impl_->allowed.begin(), impl_->allowed.end()};
+    std::vector<uint32_t> addresses;
+    for (const AddressList::Entry& entry : impl_->allow.Entries()) {
+        addresses.push_back(entry.address);
+    }
+    return addresses;
 }
+
 std::vector<IpListManager::BlockEntry> IpListManager::BlockedList() const {
-    std::lock_guard lock(impl_->mutex);
-    std::vector<BlockEntry> list;
-    for (const auto& [address, expires] : impl_->blocked) list.push_back({address, expires});
-    return list;
+    std::vector<BlockEntry> blocks;
+    for (const AddressList::Entry& entry : impl_->block.Entries()) {
+        int64_t expiresAt =
+            entry.code == kNever ? 0 : ToUnixSeconds(entry.code) * kWallTicksPerSecond;
+        blocks.push_back({entry.address, expiresAt});
+    }
+    return blocks;
 }
+
 size_t IpListManager::AllowedCount() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->allowed.size();
+    return impl_->allow.Count();
 }
 size_t IpListManager::BlockedCount() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->blocked.size();
+    return impl_->block.Count();
 }
-std::string IpListManager::LastError() const { return {}; }
+
+uint64_t IpListManager::RefusedBlockCount() const {
+    return impl_->refusedBlocks.load(std::memory_order_relaxed);
+}
+
+void IpListManager::SetMaxBlocked(size_t maxBlocked) {
+    impl_->block.SetMaxEntries(maxBlocked);
+}
+
+size_t IpListManager::BlockCapacity() const {
+    return impl_->block.Capacity();
+}
+
+size_t IpListManager::MemoryBytes() const {
+    return impl_->allow.MemoryBytes() + impl_->block.MemoryBytes();
+}
 
 }  // namespace bastion
