@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <new>
 #include <random>
+#include <thread>
 
 #include "control/ReadGuard.h"
 
@@ -309,15 +310,15 @@ AddressList::AddResult AddressList::Add(uint32_t address, uint32_t code,
                 continue;
             case Outcome::kAdded:
                 if (result.claimedAfter > table->growthCheckAt.load(std::memory_order_relaxed)) {
-                    MaybeGrow(table, std::chrono::microseconds{0});
+                    MaybeGrow(table);
                 }
                 return AddResult::kAdded;
             case Outcome::kFull: {
                 // The table is at its claim limit, which it reaches only when a resize is
                 // late: the thread that started it may be descheduled, or the mutex is
-                // held by a scan. Wait for the holder in short slices, blocked so that it
-                // gets the processor, and go on as soon as a successor is linked; but
-                // never stall a capture worker for long behind a host operation.
+                // held by a scan. Wait for the holder in short sleeps (so that it gets the
+                // processor), going on as soon as a successor is linked; but never stall
+                // a capture worker for long behind a host operation.
                 if (Table* next = table->next.load(std::memory_order_seq_cst)) {
                     table = next;
                     continue;
@@ -328,9 +329,13 @@ AddressList::AddResult AddressList::Add(uint32_t address, uint32_t code,
                 } else if (now > deadline) {
                     return AddResult::kFull;
                 }
-                Growth growth = MaybeGrow(table, kFullWaitSlice);
+                Growth growth = MaybeGrow(table);
                 if (growth == Growth::kCannot) return AddResult::kFull;
-                if (growth == Growth::kDone) table = current_.load(std::memory_order_seq_cst);
+                if (growth == Growth::kDone) {
+                    table = current_.load(std::memory_order_seq_cst);
+                } else {
+                    std::this_thread::sleep_for(kFullWaitSlice);
+                }
                 continue;
             }
             default:
@@ -339,12 +344,11 @@ AddressList::AddResult AddressList::Add(uint32_t address, uint32_t code,
     }
 }
 
-AddressList::Growth AddressList::MaybeGrow(Table* table, std::chrono::microseconds wait) noexcept {
+AddressList::Growth AddressList::MaybeGrow(Table* table) noexcept {
     // Adds do not queue on the mutex: whoever holds it (a copy, a scan) finishes first,
     // and meanwhile adds fill the table up to its claim limit.
-    std::unique_lock lock(mutex_, std::defer_lock);
-    bool locked = wait.count() > 0 ? lock.try_lock_for(wait) : lock.try_lock();
-    if (!locked) return Growth::kBusy;
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return Growth::kBusy;
     if (current_.load(std::memory_order_relaxed) != table) return Growth::kDone;
     return GrowLocked(table);
 }

@@ -121,13 +121,13 @@ class AddressList {
 
   private:
     enum class Growth { kDone, kBusy, kCannot };
-    // Longest an add waits for a late resize when its table is full, and the slices in
-    // which it waits for the mutex before looking for a successor again.
+    // Longest an add waits for a late resize when its table is full, and the sleeps
+    // between its looks for a successor or a free mutex.
     static constexpr std::chrono::milliseconds kFullWait{50};
-    static constexpr std::chrono::microseconds kFullWaitSlice{1000};
+    static constexpr std::chrono::microseconds kFullWaitSlice{100};
 
-    // Takes the mutex (waiting at most `wait`) and grows `table` if it is still current.
-    Growth MaybeGrow(Table* table, std::chrono::microseconds wait) noexcept;
+    // Takes the mutex if it is free and grows `table` if it is still current.
+    Growth MaybeGrow(Table* table) noexcept;
     // With the mutex held: grows, or purges removed slots, when that helps.
     Growth GrowLocked(Table* table) noexcept;
     uint32_t LiveLimit() const noexcept;
@@ -135,7 +135,7 @@ class AddressList {
     bool RebuildLocked(size_t capacity) noexcept;
     size_t CapacityFor(size_t present) const noexcept;
 
-    mutable std::timed_mutex mutex_;
+    mutable std::mutex mutex_;
     std::atomic<Table*> current_;
     Table* retired_ = nullptr;  // under mutex_
     const size_t minCapacity_;
