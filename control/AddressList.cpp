@@ -1,5 +1,7 @@
 #include "control/AddressList.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <chrono>
@@ -92,6 +94,7 @@ struct AddressList::Table {
     uint64_t key0 = 0, key1 = 0, key2 = 0;
     std::atomic<Table*> next{nullptr};  // successor while this table is copied
     Table* retiredNext = nullptr;       // retired chain, under the owner's mutex
+    size_t mappedBytes = 0;             // slots come from mmap when not 0, else calloc
 
     // Written by adds; kept off the line that readers load.
     alignas(64) std::atomic<uint64_t> counts{0};  // claimed << 32 | present
@@ -113,15 +116,47 @@ namespace {
 
 using Table = AddressList::Table;
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
+// Zeroed slot memory. Large tables are read at random addresses, one lookup per packet:
+// on 4 KiB pages nearly every lookup would also miss the TLB, so they are mapped on
+// 2 MiB boundaries and offered to transparent huge pages.
+uint64_t* AllocateSlots(size_t capacity, size_t& mappedBytes) noexcept {
+    size_t bytes = capacity * sizeof(uint64_t);
+    mappedBytes = 0;
+    if (bytes < kHugePage) return static_cast<uint64_t*>(std::calloc(capacity, sizeof(uint64_t)));
+    size_t span = bytes + kHugePage;
+    void* raw = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    auto start = reinterpret_cast<uintptr_t>(raw);
+    uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
+    if (aligned > start) ::munmap(raw, aligned - start);
+    size_t tail = start + span - (aligned + bytes);
+    if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
+    ::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);  // a hint only
+    mappedBytes = bytes;
+    return reinterpret_cast<uint64_t*>(aligned);
+}
+
+void FreeSlots(uint64_t* slots, size_t mappedBytes) noexcept {
+    if (mappedBytes != 0) {
+        ::munmap(slots, mappedBytes);
+    } else {
+        std::free(slots);
+    }
+}
+
 Table* CreateTable(size_t capacity, uint32_t liveLimit, uint32_t claimLimit) noexcept {
-    auto* slots = static_cast<uint64_t*>(std::calloc(capacity, sizeof(uint64_t)));
+    size_t mappedBytes = 0;
+    uint64_t* slots = AllocateSlots(capacity, mappedBytes);
     if (slots == nullptr) return nullptr;
     auto* table = new (std::nothrow) Table;
     if (table == nullptr) {
-        std::free(slots);
+        FreeSlots(slots, mappedBytes);
         return nullptr;
     }
     table->slots = slots;
+    table->mappedBytes = mappedBytes;
     table->mask = capacity - 1;
     uint64_t keys[3];
     DrawTableKeys(keys);
@@ -135,7 +170,7 @@ Table* CreateTable(size_t capacity, uint32_t liveLimit, uint32_t claimLimit) noe
 }
 
 void DestroyTable(Table* table) noexcept {
-    std::free(table->slots);
+    FreeSlots(table->slots, table->mappedBytes);
     delete table;
 }
 
