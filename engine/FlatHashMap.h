@@ -25,6 +25,7 @@ template <class K, class V, class Hash = KeyedHasher<K>>
 class FlatHashMap {
 public:
     using value_type = std::pair<K, V>;
+    using hasher = Hash;
 
     FlatHashMap() = default;
     FlatHashMap(const FlatHashMap& other) { CopyFrom(other); }
@@ -48,6 +49,11 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     size_t capacity() const { return capacity_; }
+    // Bytes of entry storage held (slots plus occupancy bytes), excluding the object itself
+    // and anything the values own.
+    size_t memory_bytes() const { return capacity_ * (sizeof(value_type) + 1); }
+    // The capacity that reserve(count) would settle on.
+    static size_t capacity_for(size_t count) { return MinCapacityFor(count); }
 
     // Makes room for `count` entries without further allocation.
     void reserve(size_t count) {
@@ -73,24 +79,44 @@ public:
         if (wanted < capacity_) Rehash(wanted);
     }
 
-    V* find(const K& key) {
-        size_t index = FindIndex(key);
+    // The hash this map uses for `key`. A caller that looks one key up in several maps of
+    // the same hasher computes it once and passes it to the *_hashed operations.
+    static size_t hash_of(const K& key) { return Hash{}(key); }
+
+    V* find(const K& key) { return find_hashed(key, Hash{}(key)); }
+    const V* find(const K& key) const { return find_hashed(key, Hash{}(key)); }
+    // `hash` must be hash_of(key).
+    V* find_hashed(const K& key, size_t hash) {
+        size_t index = FindIndex(key, hash);
         return index == kNotFound ? nullptr : &Slot(index)->second;
     }
-    const V* find(const K& key) const {
-        size_t index = FindIndex(key);
+    const V* find_hashed(const K& key, size_t hash) const {
+        size_t index = FindIndex(key, hash);
         return index == kNotFound ? nullptr : &Slot(index)->second;
     }
-    bool contains(const K& key) const { return FindIndex(key) != kNotFound; }
+    bool contains(const K& key) const { return FindIndex(key, Hash{}(key)) != kNotFound; }
+
+    // Slots a lookup of `key` examines (1 = found or refuted at its home slot). A
+    // diagnostic for tests and benchmarks of how well keys spread.
+    size_t probe_count(const K& key) const {
+        if (capacity_ == 0) return 0;
+        size_t mask = capacity_ - 1;
+        size_t probes = 1;
+        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask, ++probes) {
+            if (!used_[i] || Slot(i)->first == key) return probes;
+        }
+    }
 
     // The value of `key`, value-initialised when absent.
     V& operator[](const K& key) { return *try_emplace(key).first; }
 
     // Inserts (key, V{}) when absent. Returns the value and whether it was inserted.
-    std::pair<V*, bool> try_emplace(const K& key) {
+    std::pair<V*, bool> try_emplace(const K& key) { return try_emplace_hashed(key, Hash{}(key)); }
+    // `hash` must be hash_of(key).
+    std::pair<V*, bool> try_emplace_hashed(const K& key, size_t hash) {
         if ((size_ + 1) * 8 > capacity_ * 7) Rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
         size_t mask = capacity_ - 1;
-        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
             if (!used_[i]) {
                 new (Slot(i)) value_type(key, V{});
                 used_[i] = 1;
@@ -102,7 +128,7 @@ public:
     }
 
     bool erase(const K& key) {
-        size_t index = FindIndex(key);
+        size_t index = FindIndex(key, Hash{}(key));
         if (index == kNotFound) return false;
         EraseAt(index);
         return true;
@@ -155,10 +181,10 @@ private:
         return std::launder(reinterpret_cast<const value_type*>(slots_) + i);
     }
 
-    size_t FindIndex(const K& key) const {
+    size_t FindIndex(const K& key, size_t hash) const {
         if (size_ == 0) return kNotFound;
         size_t mask = capacity_ - 1;
-        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask) {
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
             if (!used_[i]) return kNotFound;
             if (Slot(i)->first == key) return i;
         }

@@ -4,17 +4,10 @@
 
 namespace bastion::keyed_hash_detail {
 
-namespace {
 Secret DrawSecret() {
     std::random_device device;
     auto draw = [&device] { return (uint64_t{device()} << 32) | device(); };
     return Secret{draw(), draw()};
-}
-}  // namespace
-
-const Secret& ProcessSecret() {
-    static const Secret secret = DrawSecret();
-    return secret;
 }
 
 }  // namespace bastion::keyed_hash_detail

@@ -7,7 +7,8 @@
 // cryptographic MAC, but without the secret an attacker cannot predict bucket positions,
 // and it costs a few nanoseconds on the packet path.
 //
-// Thread-safety: the secret is written once before main() and only read afterwards.
+// Thread-safety: the secret is drawn once, on first use (a thread-safe static), and only
+// read afterwards.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,14 @@ struct Secret {
     uint64_t k0;
     uint64_t k1;
 };
-const Secret& ProcessSecret();
+// Draws a fresh secret from the system's random source.
+Secret DrawSecret();
+// The process's secret, drawn on first use. Inline so that the packet path pays a guard
+// check, not a call, per hash.
+inline const Secret& ProcessSecret() {
+    static const Secret secret = DrawSecret();
+    return secret;
+}
 
 inline uint64_t Fold(uint64_t a, uint64_t b) {
     __uint128_t product = static_cast<__uint128_t>(a) * b;

@@ -6,6 +6,7 @@
 namespace bastion {
 
 PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
+    ruleEngine.reasonTextEnabled.store(ReasonTextsWanted(runtimeState.config));
     ruleCaches.Publish(std::make_shared<const RuleCaches>());
     initialised.store(true, std::memory_order_release);
     // The log switches come first so that a failure to read the machine's addresses is
@@ -40,6 +41,7 @@ void PacketProcessor::ApplyConfig(const AppConfig& config) {
         engineConfig = config;
         runtimeState.config = config;
         CopyLogSwitches(logState, config);
+        TakeConfig(ruleEngine, config);
     }
     SetFileLogging(*this, config.fileLogEnabled);
 }

@@ -27,6 +27,7 @@
 #include "host/Records.h"
 #include "platform/Win32.h"
 #include "services/LogState.h"
+#include "rules/RuleEngineState.h"
 
 namespace bastion {
 
@@ -107,6 +108,9 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
     // ---- Connection tracking -------------------------------------------------------------
     ConnectionTables connections;
     FlowTracking flow;
+
+    // ---- Rate-limit rule engine: rate table, counters, blocked-address queue -------------
+    RuleEngineState ruleEngine;
 };
 
 }  // namespace bastion

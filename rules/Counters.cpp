@@ -1,0 +1,232 @@
+#include "rules/Counters.h"
+
+#include <algorithm>
+#include <mutex>
+#include <shared_mutex>
+#include <type_traits>
+
+#include "engine/PacketProcessor.h"
+
+namespace bastion {
+
+namespace {
+
+template <class Map>
+void AddCounts(Map& target, const Map& source) {
+    source.for_each([&target](const auto& key, uint64_t count) { target[key] += count; });
+}
+
+// Below this many slots a cleared map keeps its memory whatever it held.
+constexpr size_t kTrimFloorSlots = 1024;
+
+// Clears `map` for the next window. Its memory is kept while the window just ended used a
+// fair share of it, so steady traffic never reallocates; after a flood the table gives
+// back what the next window is unlikely to need.
+template <class Map>
+void ClearForNextWindow(Map& map) {
+    size_t used = map.size();
+    map.clear();
+    if (map.capacity() > kTrimFloorSlots && map.capacity() / 8 >= Map::capacity_for(used)) {
+        map.shrink_to_fit();
+        map.reserve(used);
+    }
+}
+
+uint64_t ClampedTotal(const std::atomic<int64_t>& total) {
+    int64_t value = total.load(std::memory_order_relaxed);
+    return value < 0 ? 0 : static_cast<uint64_t>(value);
+}
+
+template <class SizeOf>
+uint64_t SumShardSizesLocked(PacketProcessor& engine, SizeOf sizeOf) {
+    uint64_t total = 0;
+    for (RateShard& shard : engine.ruleEngine.rateTable.shards) {
+        std::lock_guard lock(shard.mutex);
+        total += sizeOf(shard);
+    }
+    return total;
+}
+
+template <class SizeOf>
+uint64_t SumShardSizesTryLock(PacketProcessor& engine, SizeOf sizeOf) {
+    uint64_t total = 0;
+    for (RateShard& shard : engine.ruleEngine.rateTable.shards) {
+        std::unique_lock lock(shard.mutex, std::try_to_lock);
+        if (lock.owns_lock()) total += sizeOf(shard);
+    }
+    return total;
+}
+
+}  // namespace
+
+void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn) {
+    WorkerCounterShard& shard = counters.ShardFor(keys.address);
+    *shard.ipPackets.try_emplace_hashed(keys.address, keys.addressHash).first += 1;
+    *shard.ipPortPackets.try_emplace_hashed(keys.addressPort, keys.addressPortHash).first += 1;
+    if (pureSyn) {
+        *shard.ipSyns.try_emplace_hashed(keys.address, keys.addressHash).first += 1;
+        *shard.ipPortSyns.try_emplace_hashed(keys.addressPort, keys.addressPortHash).first += 1;
+    }
+}
+
+bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounterShard& buffer) {
+    RateShard& shard = engine.ruleEngine.rateTable.shards[shardIndex];
+    std::unique_lock lock(shard.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    AddCounts(shard.ipPackets, buffer.ipPackets);
+    AddCounts(shard.ipPortPackets, buffer.ipPortPackets);
+    AddCounts(shard.ipSyns, buffer.ipSyns);
+    AddCounts(shard.ipPortSyns, buffer.ipPortSyns);
+    if (shard.ipPackets.size() + shard.ipPortPackets.size() > kPruneEntryLimit) {
+        auto small = [](const auto&, uint64_t count) { return count < kPruneBelow; };
+        shard.ipPackets.erase_if(small);
+        shard.ipPortPackets.erase_if(small);
+    }
+    lock.unlock();
+    // Cleared rather than moved out, so the buffer keeps its memory for the next interval.
+    buffer.clear();
+    return true;
+}
+
+bool MergeWorkerBuffer(PacketProcessor& engine, CaptureScratch& scratch, int64_t now) {
+    RuleEngineState& state = engine.ruleEngine;
+    if (scratch.processed != 0) {
+        state.statsRecv.fetch_add(scratch.processed);
+        state.statsSend.fetch_add(scratch.allowed);
+        state.statsDrop.fetch_add(scratch.dropped);
+        state.statsBlock.fetch_add(scratch.blocked);
+        scratch.processed = scratch.allowed = scratch.dropped = scratch.blocked = 0;
+    }
+    if (now - scratch.lastMerge < kMergeIntervalNs) return true;
+
+    bool complete = true;
+    for (size_t i = 0; i < kRateShardCount; ++i) {
+        WorkerCounterShard& buffer = scratch.counterShards.shards[i];
+        if (buffer.empty()) continue;
+        if (!MergeCounterShard(engine, i, buffer)) complete = false;
+    }
+    if (complete) scratch.lastMerge = now;
+    return complete;
+}
+
+RateSnapshot ReadSnapshot(PacketProcessor& engine, const SourceKeys& keys, bool withSyns) {
+    RateSnapshot snapshot;
+    RateShard& shard = engine.ruleEngine.rateTable.ShardFor(keys.address);
+    std::unique_lock lock(shard.mutex, std::try_to_lock);
+    if (!lock.owns_lock()) return snapshot;
+    auto read = [](const auto& map, const auto& key, size_t hash) -> uint64_t {
+        const uint64_t* count = map.find_hashed(key, hash);
+        return count != nullptr ? *count : 0;
+    };
+    snapshot.ipPackets = read(shard.ipPackets, keys.address, keys.addressHash);
+    snapshot.ipPortPackets = read(shard.ipPortPackets, keys.addressPort, keys.addressPortHash);
+    if (withSyns) {
+        snapshot.ipSyns = read(shard.ipSyns, keys.address, keys.addressHash);
+        snapshot.ipPortSyns = read(shard.ipPortSyns, keys.addressPort, keys.addressPortHash);
+    }
+    snapshot.valid = true;
+    return snapshot;
+}
+
+void ResetWindow(PacketProcessor& engine, int64_t now) {
+    RateTable& table = engine.ruleEngine.rateTable;
+    for (RateShard& shard : table.shards) {
+        {
+            std::lock_guard lock(shard.mutex);
+            table.udpSourceTotal.fetch_sub(static_cast<int64_t>(shard.udpIpPackets.size()),
+                                           std::memory_order_relaxed);
+            ClearForNextWindow(shard.ipPackets);
+            ClearForNextWindow(shard.ipPortPackets);
+            ClearForNextWindow(shard.ipSyns);
+            ClearForNextWindow(shard.ipPortSyns);
+            ClearForNextWindow(shard.udpIpPackets);
+            ClearForNextWindow(shard.udpIpBytes);
+        }
+        {
+            std::lock_guard lock(shard.mutex);
+            shard.udpFlows.erase_if([now](uint64_t, const UdpFlowEntry& flow) {
+                return now - flow.lastSeen > kUdpFlowLifetimeNs;
+            });
+        }
+        {
+            std::lock_guard lock(shard.mutex);
+            size_t erased = shard.icmpIpStats.erase_if([now](uint32_t, const IcmpSourceStats& s) {
+                return now - s.lastSeen > kIcmpSourceLifetimeNs;
+            });
+            table.icmpSourceTotal.fetch_sub(static_cast<int64_t>(erased),
+                                            std::memory_order_relaxed);
+        }
+        {
+            std::lock_guard lock(shard.mutex);
+            shard.icmpIpStats.for_each([](uint32_t, IcmpSourceStats& stats) {
+                stats.packets = 0;
+                stats.bytes = 0;
+            });
+        }
+    }
+    engine.ruleEngine.lastWindowReset = now;
+}
+
+uint64_t UdpSourceCount(const PacketProcessor& engine) {
+    return ClampedTotal(engine.ruleEngine.rateTable.udpSourceTotal);
+}
+
+uint64_t IcmpSourceCount(const PacketProcessor& engine) {
+    return ClampedTotal(engine.ruleEngine.rateTable.icmpSourceTotal);
+}
+
+uint64_t WalkUdpSourceCount(PacketProcessor& engine) {
+    return SumShardSizesTryLock(engine, [](const RateShard& s) { return s.udpIpPackets.size(); });
+}
+
+uint64_t WalkIcmpSourceCount(PacketProcessor& engine) {
+    return SumShardSizesTryLock(engine, [](const RateShard& s) { return s.icmpIpStats.size(); });
+}
+
+uint64_t CountTcpSources(PacketProcessor& engine) {
+    return SumShardSizesLocked(engine, [](const RateShard& s) { return s.ipPackets.size(); });
+}
+
+uint64_t CountUdpSources(PacketProcessor& engine) {
+    return SumShardSizesLocked(engine, [](const RateShard& s) { return s.udpIpPackets.size(); });
+}
+
+uint64_t CountIcmpSources(PacketProcessor& engine) {
+    return SumShardSizesLocked(engine, [](const RateShard& s) { return s.icmpIpStats.size(); });
+}
+
+size_t RateTableMemoryBytes(PacketProcessor& engine) {
+    return SumShardSizesLocked(engine, [](const RateShard& s) { return s.MemoryBytes(); });
+}
+
+void ConnectionCountCache::Load(bool wantIp, bool wantIpPort, bool wantTotal) {
+    bool needIp = wantIp && !ipLoaded;
+    bool needIpPort = wantIpPort && !ipPortLoaded;
+    bool needTotal = wantTotal && !totalLoaded;
+    if (!needIp && !needIpPort && !needTotal) return;
+    std::shared_lock lock(tables_.connTableLock, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    if (needIp) {
+        // Same key type and hasher as the rate table's address maps: the hash carries over.
+        using ByAddress = decltype(tables_.connectionCountByAddress);
+        static_assert(std::is_same_v<ByAddress::hasher, AddressCounts::hasher>);
+        const uint32_t* count =
+            tables_.connectionCountByAddress.find_hashed(keys_.address, keys_.addressHash);
+        ipConnections = count != nullptr ? *count : 0;
+        ipLoaded = true;
+    }
+    if (needIpPort) {
+        AddressPortKey key{};
+        key.address = keys_.address;
+        key.port = keys_.port;
+        const uint32_t* count = tables_.connectionCountByAddressPort.find(key);
+        ipPortConnections = count != nullptr ? *count : 0;
+        ipPortLoaded = true;
+    }
+    if (needTotal) {
+        establishedIpCount = tables_.connectionCountByAddress.size();
+        totalLoaded = true;
+    }
+}
+
+}  // namespace bastion

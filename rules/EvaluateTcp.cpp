@@ -1,0 +1,212 @@
+// The TCP evaluator: a fixed sequence of threshold tests in which the first test that fires
+// decides. Rate and size tests fire strictly above their threshold; connection counts and
+// the window-wide SYN and packet totals fire at it. A threshold of 0 switches its test off.
+#include <mutex>
+
+#include "capture/CaptureScratch.h"
+#include "engine/PacketProcessor.h"
+#include "rules/Counters.h"
+#include "rules/Evaluators.h"
+#include "rules/ReasonText.h"
+
+namespace bastion {
+
+namespace {
+
+struct TcpJudge {
+    PacketProcessor& engine;
+    const PacketView& packet;
+    VerdictResult& result;
+    const RateSnapshot& snapshot;
+    ConnectionCountCache& connections;
+    bool pureSyn;
+    bool synFlag;
+    // The connection facts some rule of this packet may read. The first test that needs
+    // one fetches them all under one hold of the connection table's lock.
+    bool wantIp = false;
+    bool wantIpPort = false;
+    bool wantTotal = false;
+
+    void LoadConnections() { connections.Load(wantIp, wantIpPort, wantTotal); }
+
+    bool Fire(Verdict verdict, TcpTest test, std::string_view ruleName, TcpMeasure measure) {
+        result.verdict = verdict;
+        SetTcpReason(engine, result, packet, test, ruleName, measure);
+        return true;
+    }
+
+    // A block test and a drop test on one unsigned value; `atThreshold` selects >= over >.
+    // `dropAllowed` gates only the drop test.
+    bool Thresholds(TcpTest test, std::string_view ruleName, uint64_t value, uint64_t block,
+                    uint64_t drop, bool atThreshold, bool dropAllowed = true) {
+        auto exceeds = [&](uint64_t limit) {
+            return limit != 0 && (atThreshold ? value >= limit : value > limit);
+        };
+        if (exceeds(block)) return Fire(Verdict::BlockSource, test, ruleName, {value, block, 0});
+        if (dropAllowed && exceeds(drop)) {
+            return Fire(Verdict::Drop, test, ruleName, {value, drop, 0});
+        }
+        return false;
+    }
+
+    // The address-wide and server-wide rules, kind by kind in the evaluation order, each
+    // kind's rules in list order. True when one fired.
+    bool RuleKinds(const KindRuleMap& kinds) {
+        for (const RuleDefinition& rule : kinds.Rules(RuleKind::IpPacketRate)) {
+            if (Thresholds(TcpTest::IpPacketRate, rule.name, snapshot.ipPackets,
+                           rule.blockThreshold, rule.dropThreshold, false)) {
+                return true;
+            }
+        }
+        const auto& established = kinds.Rules(RuleKind::IpEstablished);
+        if (!established.empty()) {
+            LoadConnections();
+            for (const RuleDefinition& rule : established) {
+                // Without the SYN flag a reached drop threshold passes the packet over:
+                // only new connection attempts are turned away.
+                if (Thresholds(TcpTest::IpEstablished, rule.name, connections.ipConnections,
+                               rule.blockThreshold, rule.dropThreshold, true, synFlag)) {
+                    return true;
+                }
+            }
+        }
+        for (const RuleDefinition& rule : kinds.Rules(RuleKind::PayloadSize)) {
+            uint64_t limit = rule.dropThreshold != 0 ? rule.dropThreshold : rule.parameter;
+            if (limit != 0 && packet.payloadLength > limit) {
+                return Fire(Verdict::Drop, TcpTest::PayloadSize, rule.name,
+                            {packet.payloadLength, limit, 0});
+            }
+        }
+        if (pureSyn) {
+            for (const RuleDefinition& rule : kinds.Rules(RuleKind::IpSynRate)) {
+                if (Thresholds(TcpTest::IpSynRate, rule.name, snapshot.ipSyns, rule.blockThreshold,
+                               rule.dropThreshold, false)) {
+                    return true;
+                }
+            }
+            const auto& windowSyn = kinds.Rules(RuleKind::WindowSynTotal);
+            if (!windowSyn.empty()) {
+                uint64_t allowedSyns =
+                    engine.ruleEngine.validSynWindow.value.load(std::memory_order_relaxed);
+                for (const RuleDefinition& rule : windowSyn) {
+                    if (Thresholds(TcpTest::WindowSynTotal, rule.name, allowedSyns, 0,
+                                   rule.dropThreshold, true)) {
+                        return true;
+                    }
+                }
+            }
+        }
+        const auto& global = kinds.Rules(RuleKind::GlobalPacketRate);
+        if (!global.empty()) {
+            auto& evaluated = engine.ruleEngine.evaluatedPackets.value;
+            double rate = static_cast<double>(evaluated.load(std::memory_order_relaxed));
+            for (const RuleDefinition& rule : global) {
+                double limit = static_cast<double>(rule.dropThreshold);
+                if (limit > 0 && rate >= limit) {
+                    return Fire(Verdict::Drop, TcpTest::GlobalPacketRate, rule.name,
+                                {TruncatedValue(rate), rule.dropThreshold,
+                                 evaluated.load(std::memory_order_relaxed)});
+                }
+            }
+        }
+        const auto& establishedTotal = kinds.Rules(RuleKind::EstablishedIpTotal);
+        if (!establishedTotal.empty()) {
+            LoadConnections();
+            // Only new clients are turned away: a source that already holds a connection
+            // keeps passing however busy the server is.
+            bool newClient = synFlag && connections.ipConnections == 0;
+            for (const RuleDefinition& rule : establishedTotal) {
+                if (Thresholds(TcpTest::EstablishedIpTotal, rule.name,
+                               connections.establishedIpCount, 0, rule.dropThreshold, true,
+                               newClient)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    // The per-destination-port limits. True when one fired.
+    bool PortLimits(const RuleCaches& caches) {
+        const uint16_t port = packet.dstPort;
+        if (const PortRuleDefinition* rule = caches.portPpsLimits.Find(port)) {
+            if (Thresholds(TcpTest::PortPps, {}, snapshot.ipPortPackets, rule->blockThreshold,
+                           rule->dropThreshold, false)) {
+                return true;
+            }
+        }
+        if (const PortRuleDefinition* rule = caches.portConnLimits.Find(port);
+            rule != nullptr && (rule->dropThreshold != 0 || rule->blockThreshold != 0)) {
+            LoadConnections();
+            if (Thresholds(TcpTest::PortConn, {}, connections.ipPortConnections,
+                           rule->blockThreshold, rule->dropThreshold, true, synFlag)) {
+                return true;
+            }
+        }
+        if (const PortRuleDefinition* rule = caches.portSizeLimits.Find(port)) {
+            if (Thresholds(TcpTest::PortSize, {}, packet.payloadLength, rule->blockThreshold,
+                           rule->dropThreshold, false)) {
+                return true;
+            }
+        }
+        if (synFlag) {
+            if (const PortRuleDefinition* rule = caches.portSynLimits.Find(port)) {
+                if (Thresholds(TcpTest::PortSyn, {}, snapshot.ipPortSyns, rule->blockThreshold,
+                               rule->dropThreshold, true)) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+};
+
+bool TcpProtectionOn(const PacketProcessor& engine) {
+    return engine.ruleEngine.tcpEnabled.load(std::memory_order_relaxed);
+}
+
+}  // namespace
+
+VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
+                           const PacketView& packet) {
+    result.verdict = Verdict::Allow;
+    result.reason.clear();
+    if (!TcpProtectionOn(engine)) return result;
+
+    const bool pureSyn = IsPureSyn(packet);
+    const bool synFlag = (packet.tcpFlags & tcp_flags::kSyn) != 0;
+    RuleEngineState& state = engine.ruleEngine;
+
+    state.evaluatedPackets.value.fetch_add(1, std::memory_order_relaxed);
+    if (pureSyn) state.synPackets.value.fetch_add(1, std::memory_order_relaxed);
+
+    const SourceKeys keys(packet.srcAddr, packet.dstPort);
+    CountPacket(ThreadCaptureScratch().counterShards, keys, pureSyn);
+    // SYN counts are read by SYN-flag tests only.
+    const RateSnapshot snapshot = ReadSnapshot(engine, keys, synFlag);
+    const RuleCaches& caches = *engine.ruleCaches.Read();
+    ConnectionCountCache connections(engine.connections, keys);
+
+    TcpJudge judge{engine, packet, result, snapshot, connections, pureSyn, synFlag};
+    judge.wantTotal = caches.rulesByKind.Has(RuleKind::EstablishedIpTotal);
+    judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
+    const PortRuleDefinition* portConn = caches.portConnLimits.Find(packet.dstPort);
+    judge.wantIpPort =
+        portConn != nullptr && (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
+    if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimits(caches);
+
+    if (result.verdict == Verdict::Allow) {
+        const IpListManager& lists = engine.runtimeState.ipLists;
+        if (!lists.IsAllowedLockFree(packet.srcAddr) && lists.IsBlockedLockFree(packet.srcAddr)) {
+            result.verdict = Verdict::Drop;
+            result.reason.clear();
+        }
+    }
+
+    if (pureSyn && result.verdict == Verdict::Allow) {
+        state.validSynWindow.value.fetch_add(1, std::memory_order_relaxed);
+    }
+    return result;
+}
+
+}  // namespace bastion

@@ -1,0 +1,29 @@
+// The rule evaluators: one per protocol, each judging one inbound packet whose source is
+// neither local nor on the host's allow or block list.
+//
+// Each fills `result` (Allow with an empty reason unless a rule fired) and returns it. All
+// capture workers call them at once: every shared table is taken with a try-lock, a busy
+// lock makes the value read as zero so the packet errs towards passing, and counting goes
+// to the calling thread's CaptureScratch. The current time is the scratch's batchTime.
+#pragma once
+
+#include "capture/PacketView.h"
+#include "rules/Verdict.h"
+
+namespace bastion {
+
+class PacketProcessor;
+
+// The TCP rate rules, per-port limits and the host's lists, in their fixed order.
+VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
+                           const PacketView& packet);
+
+// The UDP rule list, walked in list order.
+VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
+                           const PacketView& packet);
+
+// The ICMP rule list, walked in list order.
+VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
+                            const PacketView& packet);
+
+}  // namespace bastion
