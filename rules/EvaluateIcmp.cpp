@@ -66,7 +66,7 @@ VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
         }
     }
 
-    const uint64_t sources = WalkIcmpSourceCount(engine);
+    const uint64_t sources = IcmpSourceCount(engine);
 
     const double window =
         std::max(state.icmpMetricsInterval.load(std::memory_order_relaxed), 0.001);

@@ -64,7 +64,7 @@ VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
     const uint64_t totalBytes =
         state.udpBytes.fetch_add(length, std::memory_order_relaxed) + length;
 
-    const uint64_t sources = WalkUdpSourceCount(engine);
+    const uint64_t sources = UdpSourceCount(engine);
 
     const double window = std::max(state.udpMetricsInterval.load(std::memory_order_relaxed), 0.001);
     const double sourcePacketRate = static_cast<double>(sourcePackets) / window;
