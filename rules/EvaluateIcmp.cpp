@@ -10,6 +10,7 @@
 #include "rules/Counters.h"
 #include "rules/Evaluators.h"
 #include "rules/ReasonText.h"
+#include "services/Log.h"
 
 namespace bastion {
 
@@ -126,6 +127,11 @@ VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
         }
     };
     judge();
+    // Statistics logging reports ICMP violations here as well as through the verdict
+    // bookkeeping, so with both logs on each one is written twice.
+    if (!result.reason.empty() && engine.logState.statsLogEnabled.load(std::memory_order_relaxed)) {
+        EmitLogEvent(engine, std::string(result.reason));
+    }
     return result;
 }
 

@@ -144,5 +144,45 @@ TEST(KeyedHash, CraftedCollidingAddressesSpreadOut) {
     EXPECT_LE(worst, 12u);  // ~0.9 expected per bucket; a balls-in-bins maximum stays tiny
 }
 
+TEST(FlatHashMap, PrecomputedHashesReachTheSameEntries) {
+    FlatHashMap<uint32_t, uint64_t> counts;
+    FlatHashMap<uint32_t, uint64_t> other;
+    for (uint32_t key = 0; key < 500; ++key) {
+        size_t hash = FlatHashMap<uint32_t, uint64_t>::hash_of(key);
+        *counts.try_emplace_hashed(key, hash).first += key;
+        // The same hash serves every map with the same key type and hasher.
+        EXPECT_TRUE(other.try_emplace_hashed(key, hash).second);
+    }
+    for (uint32_t key = 0; key < 500; ++key) {
+        size_t hash = FlatHashMap<uint32_t, uint64_t>::hash_of(key);
+        ASSERT_NE(counts.find(key), nullptr);
+        EXPECT_EQ(counts.find_hashed(key, hash), counts.find(key));
+        EXPECT_EQ(*counts.find_hashed(key, hash), key);
+        EXPECT_TRUE(other.contains(key));
+    }
+    EXPECT_EQ(counts.find_hashed(9999, FlatHashMap<uint32_t, uint64_t>::hash_of(9999)), nullptr);
+    EXPECT_FALSE(counts.try_emplace_hashed(7, FlatHashMap<uint32_t, uint64_t>::hash_of(7)).second);
+}
+
+TEST(FlatHashMap, CapacityMemoryAndProbeDiagnostics) {
+    using Map = FlatHashMap<uint32_t, uint64_t>;
+    EXPECT_EQ(Map::capacity_for(0), 16u);
+    EXPECT_EQ(Map::capacity_for(14), 16u);   // 7/8 of 16
+    EXPECT_EQ(Map::capacity_for(15), 32u);
+    Map map;
+    EXPECT_EQ(map.memory_bytes(), 0u);
+    EXPECT_EQ(map.probe_count(1), 0u);
+    map.reserve(1000);
+    EXPECT_EQ(map.capacity(), Map::capacity_for(1000));
+    EXPECT_EQ(map.memory_bytes(), map.capacity() * (sizeof(Map::value_type) + 1));
+
+    // Every key in one bucket: the k-th key inserted is found after k probes, and a miss
+    // walks the whole run.
+    FlatHashMap<uint32_t, uint64_t, ConstantHash> run;
+    for (uint32_t key = 0; key < 10; ++key) run[key] = key;
+    for (uint32_t key = 0; key < 10; ++key) EXPECT_EQ(run.probe_count(key), key + 1);
+    EXPECT_EQ(run.probe_count(99), 11u);
+}
+
 }  // namespace
 }  // namespace bastion

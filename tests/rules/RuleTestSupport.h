@@ -27,6 +27,8 @@ constexpr uint16_t kClientPort = 40000;
 constexpr uint16_t kServerPort = 80;
 // An arbitrary steady time far from zero, so that "seconds ago" never goes negative.
 constexpr int64_t kStart = 5'000 * kNsPerSecond;
+// A threshold no test reaches.
+constexpr uint64_t kNeverFires = 1'000'000'000'000;
 
 // Builds the PacketView the capture worker would hand over.
 class Packet {
@@ -155,6 +157,10 @@ class RuleEngineTest : public ::testing::Test {
     }
     void SetIcmpRules(const std::vector<RuleDefinition>& rules) {
         engine->SetRules({}, {}, {}, {}, {}, {}, {}, rules);
+    }
+    void SetAllRules(const std::vector<RuleDefinition>& tcp, const std::vector<RuleDefinition>& udp,
+                     const std::vector<RuleDefinition>& icmp) {
+        engine->SetRules(tcp, {}, {}, {}, {}, {}, udp, icmp);
     }
 
     // Merged TCP counts of the current window, as if the workers had merged them.
