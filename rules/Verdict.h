@@ -16,12 +16,9 @@ enum class Verdict : uint32_t {
 // "Allow", "Drop", "BlockSource"; any other value "Unknown".
 inline std::string_view VerdictName(Verdict verdict) {
     switch (verdict) {
-        case Verdict::Allow:
-            return "Allow";
-        case Verdict::Drop:
-            return "Drop";
-        case Verdict::BlockSource:
-            return "BlockSource";
+        case Verdict::Allow: return "Allow";
+        case Verdict::Drop: return "Drop";
+        case Verdict::BlockSource: return "BlockSource";
     }
     return "Unknown";
 }
