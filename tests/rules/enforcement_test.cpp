@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <future>
 #include <iterator>
+#include <shared_mutex>
 #include <thread>
 
 #include "RuleTestSupport.h"
+#include "conntrack/ConnectionTableOps.h"
 #include "rules/Enforcement.h"
 #include "rules/TcpOptions.h"
 
@@ -118,6 +120,55 @@ TEST_F(EnforcementTest, ABusyOrFullQueueLosesTheEntryButNotTheBlock) {
     EXPECT_FALSE(QueueBlockedAddress(*engine, Ip(12, 0, 0, 1)));
     EXPECT_EQ(queue.addresses.size(), kBlockedQueueLimit);
     EXPECT_EQ(queue.overflows, 1u);
+}
+
+TEST_F(EnforcementTest, BlockedAddressesLeaveConnectionTrackingSixtyFourPerPass) {
+    auto source = [](uint32_t i) { return Ip(10, 60, 0, 0) + i; };
+    auto tracked = [&](uint32_t address) {
+        std::shared_lock lock(engine->connections.connTableLock);
+        return engine->connections.connectionCountByAddress.contains(address);
+    };
+    {
+        std::unique_lock lock(engine->connections.connTableLock);
+        for (uint32_t i = 0; i < 110; ++i) {
+            ConnectionKey key{};
+            key.remoteAddr = source(i);
+            key.localAddr = kServer;
+            key.remotePort = 50000;
+            key.localPort = 443;
+            AddInboundConnection(engine->connections, key, kStart);
+        }
+    }
+    EXPECT_EQ(ProcessBlockedQueue(*engine), 0u);  // nothing queued
+
+    for (uint32_t i = 0; i < 100; ++i) {
+        VerdictResult block = Verdict(Verdict::BlockSource, "");
+        RecordVerdict(*engine, Packet::Tcp().From(source(i)), block);
+    }
+    EXPECT_EQ(ProcessBlockedQueue(*engine), 64u);
+    for (uint32_t i = 0; i < 110; ++i)
+        EXPECT_EQ(tracked(source(i)), i >= 64) << i;
+
+    EXPECT_EQ(ProcessBlockedQueue(*engine), 36u);
+    // Only the ten sources that were never blocked keep their connections.
+    for (uint32_t i = 0; i < 110; ++i)
+        EXPECT_EQ(tracked(source(i)), i >= 100) << i;
+    EXPECT_EQ(engine->connections.activeAddressCount, 10u);
+    EXPECT_EQ(ProcessBlockedQueue(*engine), 0u);
+    EXPECT_FALSE(rules().blockedQueue.pending);
+}
+
+TEST_F(EnforcementTest, LeftoverAddressesKeepTheirPlaceAheadOfNewOnes) {
+    for (uint32_t i = 0; i < 70; ++i)
+        ASSERT_TRUE(QueueBlockedAddress(*engine, Ip(10, 61, 0, i)));
+    EXPECT_EQ(ProcessBlockedQueue(*engine), 64u);
+    ASSERT_TRUE(QueueBlockedAddress(*engine, Ip(10, 62, 0, 0)));
+    std::vector<uint32_t> expected;
+    for (uint32_t i = 64; i < 70; ++i)
+        expected.push_back(Ip(10, 61, 0, i));
+    expected.push_back(Ip(10, 62, 0, 0));
+    EXPECT_EQ(rules().blockedQueue.addresses, expected);
+    EXPECT_TRUE(rules().blockedQueue.pending);
 }
 
 // ---- TCP options ------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RuleTestSupport.h"
+#include "rules/Enforcement.h"
 
 namespace bastion {
 namespace {
@@ -111,6 +112,32 @@ TEST_F(RuleEngineTest, SourceTotalsStayExactUnderConcurrentCountingAndResets) {
     EXPECT_EQ(IcmpSourceCount(*engine), CountIcmpSources(*engine));
     EXPECT_EQ(rules().udpPackets, uint64_t{kWorkers} * 4000);
     EXPECT_EQ(rules().icmpPackets, uint64_t{kWorkers} * 4000);
+}
+
+TEST_F(RuleEngineTest, BlockedQueueLosesOnlyWhatItRefusedWhileBeingDrained) {
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> refused{0};
+    uint64_t drained = 0;
+    std::thread cleanup([&] {
+        while (!done.load())
+            drained += ProcessBlockedQueue(*engine);
+        while (uint64_t n = ProcessBlockedQueue(*engine))
+            drained += n;
+    });
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back([&, w] {
+            for (uint32_t i = 0; i < 2000; ++i) {
+                if (!QueueBlockedAddress(*engine, Ip(10, 70, w, 0) + i)) refused.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& worker : workers)
+        worker.join();
+    done = true;
+    cleanup.join();
+    EXPECT_EQ(drained + refused.load(), uint64_t{kWorkers} * 2000);
+    EXPECT_TRUE(rules().blockedQueue.addresses.empty());
 }
 
 }  // namespace
