@@ -189,12 +189,12 @@ typedef struct {
 #define WINDIVERT_IPV6HDR_SET_TRAFFICCLASS(hdr, val)                                       \
     do {                                                                                    \
         (hdr)->TrafficClass0 = ((UINT8)(val) >> 4);                                         \
-        (hdr)->TrafficClass1 = (UINT8)(val);                                                \
+        (hdr)->TrafficClass1 = (UINT8)(val)&0x0F;                                           \
     } while (FALSE)
 #define WINDIVERT_IPV6HDR_GET_FLOWLABEL(hdr) ((((UINT32)(hdr)->FlowLabel0) << 16) | ((UINT32)(hdr)->FlowLabel1))
 #define WINDIVERT_IPV6HDR_SET_FLOWLABEL(hdr, val)                                          \
     do {                                                                                    \
-        (hdr)->FlowLabel0 = (UINT8)((val) >> 16);                                           \
+        (hdr)->FlowLabel0 = (UINT8)((val) >> 16)&0x0F;                                      \
         (hdr)->FlowLabel1 = (UINT16)(val);                                                  \
     } while (FALSE)
 
