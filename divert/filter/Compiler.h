@@ -14,22 +14,23 @@
 namespace divert::filter {
 
 // ---- Errors ------------------------------------------------------------------------------
+// Arrays, not pointers: one object per message, so that its address identifies it.
 namespace errors {
-inline constexpr const char* kNone = "No error";
-inline constexpr const char* kOutOfMemory = "Out of memory";
-inline constexpr const char* kTooDeep = "Filter expression too deep";
-inline constexpr const char* kTooLong = "Filter expression too long";
-inline constexpr const char* kBadToken = "Filter expression contains a bad token";
-inline constexpr const char* kBadTokenForLayer = "Filter expression contains a bad token for layer";
-inline constexpr const char* kParse = "Filter expression parse error";
-inline constexpr const char* kIndexOutOfBounds = "Filter expression array index is out-of-bounds";
+inline constexpr char kNone[] = "No error";
+inline constexpr char kOutOfMemory[] = "Out of memory";
+inline constexpr char kTooDeep[] = "Filter expression too deep";
+inline constexpr char kTooLong[] = "Filter expression too long";
+inline constexpr char kBadToken[] = "Filter expression contains a bad token";
+inline constexpr char kBadTokenForLayer[] = "Filter expression contains a bad token for layer";
+inline constexpr char kParse[] = "Filter expression parse error";
+inline constexpr char kIndexOutOfBounds[] = "Filter expression array index is out-of-bounds";
 // A constant outside the values its field can take (`tcp.DstPort == 70000`), or one that a
 // handle of this layer can never see (`event == 5` at the network layer).
-inline constexpr const char* kConstantOutOfRange = "Filter expression constant is out-of-range";
-inline constexpr const char* kObjectTooShort = "Filter object buffer is too short";
-inline constexpr const char* kObjectInvalid = "Filter object is invalid";
-inline constexpr const char* kAssertion = "Internal assertion failed";
-inline constexpr const char* kUnknown = "Unknown error";
+inline constexpr char kConstantOutOfRange[] = "Filter expression constant is out-of-range";
+inline constexpr char kObjectTooShort[] = "Filter object buffer is too short";
+inline constexpr char kObjectInvalid[] = "Filter object is invalid";
+inline constexpr char kAssertion[] = "Internal assertion failed";
+inline constexpr char kUnknown[] = "Unknown error";
 }  // namespace errors
 
 struct Error {

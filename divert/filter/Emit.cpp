@@ -198,7 +198,9 @@ bool Resolve(const Test& test, WINDIVERT_LAYER layer, Step& step, Domain& domain
     }
     for (const HeaderField& h : kHeaderFields) {
         if (h.field != test.field) continue;
-        step.access = Access::HeaderField;
+        step.access = h.size == 1   ? Access::HeaderByte
+                      : h.size == 2 ? Access::HeaderWord16
+                                    : Access::HeaderWord32;
         step.slot = h.slot;
         step.offset = h.offset;
         step.size = h.size;
@@ -430,6 +432,42 @@ void Solve128(Op op, const Constant& c, Step& step) {
     step.invert = invert;
 }
 
+// A step that tests one bit of a header byte: set (`!= 0`) or clear (`== 0`).
+bool IsBitStep(const Step& s) {
+    return s.access == Access::HeaderByte && s.mask == 1 && s.lo == 0 && s.span == 0;
+}
+
+// Joins runs of bit tests on the same header byte linked by `and` (each test's success is
+// the next test, all share the failure) into one masked comparison.
+void FuseBitRuns(std::vector<Step>& steps) {
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (!IsBitStep(steps[i])) continue;
+        const Step& first = steps[i];
+        uint32_t mask = 1u << first.shift;
+        uint32_t value = first.invert ? mask : 0;
+        size_t last = i;
+        while (last + 1 < steps.size() && steps[last].success == last + 1) {
+            const Step& next = steps[last + 1];
+            if (!IsBitStep(next) || next.slot != first.slot || next.offset != first.offset ||
+                next.failure != first.failure) {
+                break;
+            }
+            const uint32_t bit = 1u << next.shift;
+            const uint32_t want = next.invert ? bit : 0;
+            if ((mask & bit) && (value & bit) != want) break;  // contradictory: leave it
+            mask |= bit;
+            value |= want;
+            ++last;
+        }
+        Step fused = first;
+        fused.access = Access::HeaderBits;
+        fused.mask = mask;
+        fused.lo = value;
+        fused.success = steps[last].success;
+        steps[i] = fused;
+    }
+}
+
 }  // namespace
 
 Error Emit(const Ast& ast, std::vector<Test>& tests) {
@@ -480,6 +518,7 @@ std::shared_ptr<const Program> BuildProgram(std::vector<Test> tests, WINDIVERT_L
         if (step.access >= Access::HeaderPresent) program->needsPacket = true;
         program->steps.push_back(step);
     }
+    FuseBitRuns(program->steps);
     // Never matches when no test reachable from the start leads to "accept".
     std::vector<bool> reachable(tests.size(), false);
     reachable[0] = true;

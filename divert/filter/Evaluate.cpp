@@ -162,10 +162,24 @@ __attribute__((always_inline)) inline bool Run(const Step& s, Context& c) {
 
         case Access::HeaderPresent:
             return In(s, p->header[s.slot] != nullptr);
-        case Access::HeaderField: {
+        case Access::HeaderByte: {
             const uint8_t* h = p->header[s.slot];
             if (h == nullptr) return false;
-            return In(s, (LoadWord(h + s.offset, s.size) >> s.shift) & s.mask);
+            return In(s, (h[s.offset] >> s.shift) & s.mask);
+        }
+        case Access::HeaderWord16: {
+            const uint8_t* h = p->header[s.slot];
+            if (h == nullptr) return false;
+            return In(s, (Load16(h + s.offset) >> s.shift) & s.mask);
+        }
+        case Access::HeaderWord32: {
+            const uint8_t* h = p->header[s.slot];
+            if (h == nullptr) return false;
+            return In(s, Load32(h + s.offset) & s.mask);
+        }
+        case Access::HeaderBits: {
+            const uint8_t* h = p->header[s.slot];
+            return h != nullptr && (h[s.offset] & s.mask) == s.lo;
         }
         case Access::Ipv4Address: {
             const uint8_t* h = p->header[s.slot];

@@ -44,7 +44,10 @@ enum class Access : uint8_t {
     FlowUdp,
     // The packet
     HeaderPresent,  // slot
-    HeaderField,    // slot, offset, size, shift, mask
+    HeaderByte,     // slot, offset, shift, mask
+    HeaderWord16,   // slot, offset, shift, mask
+    HeaderWord32,   // slot, offset, mask
+    HeaderBits,     // slot, offset: (byte & mask) == lo, for runs of one-bit tests
     Ipv4Address,    // slot, offset: ::ffff:a.b.c.d
     Ipv6Address,    // slot, offset; 128-bit
     PayloadLength,  // slot: the transport header that must be present
@@ -65,6 +68,11 @@ enum class Access : uint8_t {
 // One test, ready to run: fetch the value, then `((value - lo) <= span) != invert`
 // (unsigned arithmetic; signed fields are biased by 2^63 first, 128-bit fields use the
 // High halves too). A failed fetch (absent header, index outside the packet) is false.
+//
+// Steps are indexed like the tests they come from, but a step may do the work of several
+// tests: a run of one-bit tests on the same header byte joined by `and` (the TCP flag
+// terms of the engine's filters) becomes one HeaderBits step that jumps where the last
+// test of the run would. The tests it covers keep their own steps for other entries.
 struct Step {
     Access access = Access::Zero;
     uint8_t slot = 0;

@@ -4,12 +4,24 @@
 
 extern "C" {
 
-UINT16 WinDivertHelperNtohs(UINT16 x) { return __builtin_bswap16(x); }
-UINT16 WinDivertHelperHtons(UINT16 x) { return __builtin_bswap16(x); }
-UINT32 WinDivertHelperNtohl(UINT32 x) { return __builtin_bswap32(x); }
-UINT32 WinDivertHelperHtonl(UINT32 x) { return __builtin_bswap32(x); }
-UINT64 WinDivertHelperNtohll(UINT64 x) { return __builtin_bswap64(x); }
-UINT64 WinDivertHelperHtonll(UINT64 x) { return __builtin_bswap64(x); }
+UINT16 WinDivertHelperNtohs(UINT16 x) {
+    return __builtin_bswap16(x);
+}
+UINT16 WinDivertHelperHtons(UINT16 x) {
+    return __builtin_bswap16(x);
+}
+UINT32 WinDivertHelperNtohl(UINT32 x) {
+    return __builtin_bswap32(x);
+}
+UINT32 WinDivertHelperHtonl(UINT32 x) {
+    return __builtin_bswap32(x);
+}
+UINT64 WinDivertHelperNtohll(UINT64 x) {
+    return __builtin_bswap64(x);
+}
+UINT64 WinDivertHelperHtonll(UINT64 x) {
+    return __builtin_bswap64(x);
+}
 
 void WinDivertHelperNtohIPv6Address(const UINT* inAddr, UINT* outAddr) {
     // Read all four words first: the two arrays may alias.

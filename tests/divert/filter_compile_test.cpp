@@ -153,6 +153,8 @@ TEST(FilterAccept, FoldingAndNormalisation) {
              {{"(tcp? udp: false)", "tcp and udp"}, "tcp and udp", ""},
              {{"((tcp or udp) and icmp) or ip"}, "((tcp or udp) and icmp) or ip", ""},
              {{"tcp.DstPort == FLOW", "tcp.DstPort == 2"}, "tcp.DstPort = 2", ""},
+             // Inside a hex index `b` is a digit: 0x10b is byte 267.
+             {{"packet[0x10b] == 1", "packet[267b] == 1"}, "packet[267b] = 0x1", ""},
              {{"ip.Id == 4660", "ip.Id == 0x1234"}, "ip.Id = 0x1234", ""},
              {{"ipv6.SrcAddr == 2001:db8::1"}, "ipv6.SrcAddr = 2001:db8::1", ""},
              {{"remoteAddr == 12345"}, "remoteAddr = ::3039", ""},

@@ -11,6 +11,7 @@
 #include "divert/filter/PacketInfo.h"
 #include "tests/divert/EngineFilters.h"
 #include "tests/divert/PacketBuilder.h"
+#include "tests/divert/ReferenceEval.h"
 
 namespace divert::testing {
 namespace {
@@ -214,6 +215,7 @@ void Apply(const Row& row) {
     PacketInfo info;
     ASSERT_TRUE(ParsePacketInfo(packet.bytes.data(), static_cast<UINT>(packet.bytes.size()), info));
     EXPECT_EQ(Evaluate(*compiled.program, &info, address), row.expected);
+    EXPECT_EQ(ReferenceEvaluate(*compiled.program, &info, address), row.expected);
 
     SetLastError(12345);
     BOOL helper = WinDivertHelperEvalFilter(row.filter.c_str(), packet.bytes.data(),
@@ -363,6 +365,51 @@ TEST(FilterApply, AbsentHeaderMakesEveryTestFalse) {
     });
 }
 
+TEST(FilterApply, FusedEvaluationAgreesWithTestByTestEvaluation) {
+    const std::vector<std::string> filters = {
+        kMainFilter,
+        kSniffFilter,
+        HeaderLaneFilter(10),
+        LaneFilter(kPayloadClause),
+        kProtocolValidationFilter,
+        StrictProtocolValidationFilter(),
+        kInvalidUdpFilter,
+        InvalidUdpRejectEmptyFilter(),
+        kInvalidIcmpFilter,
+        kUdpAmplificationFilter,
+        SynAckFilter(150),
+        // Flag runs that must not fuse across an `or`, or with contradicting bits.
+        "tcp.Syn or tcp.Ack or not tcp.Fin",
+        "tcp.Syn and not tcp.Syn and tcp.Ack",
+        "(tcp.Syn and tcp.Ack? tcp.Fin and not tcp.Rst: not tcp.Psh and tcp.Urg)",
+        "ip.DF and not ip.MF and tcp.Syn",
+        "tcp.Syn and tcp.DstPort == 80 and tcp.Ack",
+        "(tcp.Syn? tcp.Ack: tcp.Fin)",
+        "(tcp.Syn and not tcp.Ack? false: tcp.Fin and tcp.Syn)",
+    };
+    int matches = 0, total = 0;
+    for (const std::string& text : filters) {
+        auto compiled = Compile(text.c_str(), WINDIVERT_LAYER_NETWORK);
+        ASSERT_NE(compiled.program, nullptr) << text;
+        for (const auto& [name, packet] : Packets()) {
+            PacketInfo info;
+            ASSERT_TRUE(
+                ParsePacketInfo(packet.bytes.data(), static_cast<UINT>(packet.bytes.size()), info));
+            for (bool outbound : {false, true}) {
+                WINDIVERT_ADDRESS address = NetworkAddress(outbound, (packet.bytes[0] >> 4) == 6);
+                bool fused = Evaluate(*compiled.program, &info, address);
+                EXPECT_EQ(fused, ReferenceEvaluate(*compiled.program, &info, address))
+                    << text << " on " << name;
+                matches += fused;
+                ++total;
+            }
+        }
+    }
+    // Both outcomes occur often enough for the comparison to mean something.
+    EXPECT_GT(matches, total / 20);
+    EXPECT_LT(matches, total - total / 20);
+}
+
 // ---- FLOW layer ------------------------------------------------------------------------
 
 struct FlowRow {
@@ -401,6 +448,7 @@ void ApplyFlow(const WINDIVERT_ADDRESS& address, const std::vector<FlowRow>& row
         filter::CompileResult compiled = Compile(row.filter.c_str(), WINDIVERT_LAYER_FLOW);
         ASSERT_NE(compiled.program, nullptr) << compiled.error << " at " << compiled.errorPosition;
         EXPECT_EQ(Evaluate(*compiled.program, nullptr, address), row.expected);
+        EXPECT_EQ(ReferenceEvaluate(*compiled.program, nullptr, address), row.expected);
         BOOL helper = WinDivertHelperEvalFilter(row.filter.c_str(), nullptr, 0, &address);
         EXPECT_EQ(helper != FALSE, row.expected);
     }
