@@ -66,15 +66,21 @@ size_t OpenHandleCount() {
 
 void MarkOverlappedPending(LPOVERLAPPED overlapped) {
     std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(0, std::memory_order_relaxed);
-    std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(STATUS_PENDING, std::memory_order_release);
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal)
+        .store(STATUS_PENDING, std::memory_order_release);
+    // As an overlapped call does on Windows: the event is signalled only by this completion.
+    if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
 }
 
 void CompleteOverlapped(LPOVERLAPPED overlapped, DWORD error, DWORD bytes) {
+    // Read before the status is stored: a waiter that sees the status may free the record.
+    HANDLE event = overlapped->hEvent;
     std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(bytes, std::memory_order_relaxed);
+    std::atomic_ref<ULONG_PTR> status(overlapped->Internal);
     // Release: a waiter that sees the status also sees the byte count and the data.
-    std::atomic_ref<ULONG_PTR>(overlapped->Internal)
-        .store(error == ERROR_SUCCESS ? 0 : (kErrorTag | error), std::memory_order_release);
-    if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+    status.store(error == ERROR_SUCCESS ? 0 : (kErrorTag | error), std::memory_order_release);
+    status.notify_all();  // waiters without an event; keyed by address, never dereferenced
+    if (event != nullptr) SetEvent(event);
 }
 
 }  // namespace platform
@@ -120,8 +126,10 @@ extern "C" BOOL GetOverlappedResult(HANDLE file, LPOVERLAPPED overlapped, LPDWOR
             return FALSE;
         }
         if (overlapped->hEvent == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+            // Windows waits on the file handle; here the status word itself is waited on.
+            while ((value = status.load(std::memory_order_acquire)) == STATUS_PENDING) {
+                status.wait(STATUS_PENDING, std::memory_order_acquire);
+            }
         }
         while ((value = status.load(std::memory_order_acquire)) == STATUS_PENDING) {
             if (WaitForSingleObject(overlapped->hEvent, INFINITE) == WAIT_FAILED) return FALSE;

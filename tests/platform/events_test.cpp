@@ -142,4 +142,28 @@ TEST(Overlapped, CancelOnObjectWithoutIoIsNotFound) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+TEST(Overlapped, StartingAnOperationClearsAStaleSignal) {
+    EventHandle event(true, true);
+    OVERLAPPED ov{};
+    ov.hEvent = event.h;
+    platform::MarkOverlappedPending(&ov);
+    EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_TIMEOUT);
+    platform::CompleteOverlapped(&ov, ERROR_SUCCESS, 1);
+    EXPECT_EQ(WaitForSingleObject(event.h, 0), WAIT_OBJECT_0);
+}
+
+TEST(Overlapped, WaitWithoutAnEventWaitsForTheStatus) {
+    OVERLAPPED ov{};
+    platform::MarkOverlappedPending(&ov);
+    std::thread completer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        platform::CompleteOverlapped(&ov, ERROR_OPERATION_ABORTED, 0);
+    });
+    DWORD bytes = 5;
+    EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &bytes, TRUE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+    completer.join();
+    EXPECT_EQ(bytes, 0u);
+}
+
 }  // namespace
