@@ -34,8 +34,11 @@ std::string FlagTerms(uint8_t flags) {
                                                              {0x01, "tcp.Fin"}, {0x04, "tcp.Rst"},
                                                              {0x08, "tcp.Psh"}, {0x20, "tcp.Urg"}};
     std::string text;
-    for (const auto& [bit, name] : kFlags)
-        text += std::string(flags & bit ? "" : "not ") + name + " and ";
+    for (const auto& [bit, name] : kFlags) {
+        if (!(flags & bit)) text += "not ";
+        text += name;
+        text += " and ";
+    }
     return text;
 }
 
@@ -46,19 +49,20 @@ std::string LaneFilter(int lane, bool payloadLane) {
     for (int i = 0; i < 10; ++i) {
         if (i > 0) text += " or ";
         const uint8_t flags = i % 2 == 0 ? 0x18 : 0x02;
-        const int port = 1000 + lane * 10 + i;
-        text += "(" + FlagTerms(flags) + "tcp.DstPort == " + std::to_string(port);
+        text += "(";
+        text += FlagTerms(flags);
+        text += "tcp.DstPort == ";
+        text += std::to_string(1000 + lane * 10 + i);
         if (payloadLane) {
-            text +=
-                " and tcp.HdrLength == 5 and tcp.Window == 64240 and tcp.PayloadLength >= 17"
-                " and tcp.PayloadLength <= 32 and tcp.Payload32[0] == 0x47455420)";
+            text += " and tcp.HdrLength == 5 and tcp.Window == 64240 and tcp.PayloadLength >= 17"
+                    " and tcp.PayloadLength <= 32 and tcp.Payload32[0] == 0x47455420)";
         } else {
-            text +=
-                " and ip.Length == 60 and tcp.Window == 64240 and tcp.HdrLength == 5"
-                " and tcp.PayloadLength == 20)";
+            text += " and ip.Length == 60 and tcp.Window == 64240 and tcp.HdrLength == 5"
+                    " and tcp.PayloadLength == 20)";
         }
     }
-    return text + ")";
+    text += ")";
+    return text;
 }
 
 double ProcessCpuSeconds() {

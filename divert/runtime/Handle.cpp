@@ -369,9 +369,11 @@ BOOL DivertHandle::CancelIo(LPOVERLAPPED overlapped) {
     return TRUE;
 }
 
-void DivertHandle::Hold(const HeldSend& send) {
+bool DivertHandle::Hold(const HeldSend& send) {
     std::lock_guard lock(mutex_);
+    if (closing_.load(std::memory_order_relaxed)) return false;
     held_.push_back(send);
+    return true;
 }
 
 std::vector<HeldSend> DivertHandle::TakeHeld() {

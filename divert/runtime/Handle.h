@@ -143,8 +143,9 @@ class DivertHandle final : public platform::KernelObject {
     BOOL CancelIo(LPOVERLAPPED overlapped) override;
     bool ClosableByCloseHandle() const override { return false; }
 
-    // Fault injection: keeps an overlapped send until ReleaseHeld or cancellation.
-    void Hold(const HeldSend& send);
+    // Fault injection: keeps an overlapped send until released or cancelled; false (nothing
+    // kept) when the handle is closing.
+    bool Hold(const HeldSend& send);
     std::vector<HeldSend> TakeHeld();
 
     // Close, first half: stops accepting, completes every waiting receive and held send

@@ -148,7 +148,9 @@ BOOL SendCall(TraceScope& trace, HANDLE value, const VOID* pPacket, UINT packetL
     if (fault.outcome == SendOutcome::Fail) return Fail(fault.error);
     if (fault.outcome == SendOutcome::HoldPending && lpOverlapped != nullptr) {
         platform::MarkOverlappedPending(lpOverlapped);
-        h->Hold(HeldSend{pPacket, packetLen, pAddr, addrLen, lpOverlapped});
+        if (!h->Hold(HeldSend{pPacket, packetLen, pAddr, addrLen, lpOverlapped})) {
+            platform::CompleteOverlapped(lpOverlapped, ERROR_OPERATION_ABORTED, 0);
+        }
         return Fail(ERROR_IO_PENDING);
     }
 
