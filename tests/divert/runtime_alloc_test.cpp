@@ -12,6 +12,9 @@ namespace {
 std::atomic<uint64_t> gAllocations{0};
 }
 
+// The replacements pair malloc with free; GCC cannot see that operator new is malloc here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(std::size_t size) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;

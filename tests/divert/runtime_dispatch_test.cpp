@@ -225,6 +225,18 @@ TEST_F(DispatchTest, QueueLengthBoundDropsTheOldest) {
     EXPECT_EQ(c.overflow, 8u);
     EXPECT_EQ(c.received, 32u);
     EXPECT_TRUE(DeliveredTags().empty());  // lost, not passed on
+
+    // A lower bound applies to what is queued next, not at once.
+    ASSERT_TRUE(WinDivertSetParam(h, WINDIVERT_PARAM_QUEUE_LENGTH, 64));
+    for (uint16_t tag = 1; tag <= 50; ++tag)
+        sim_->InjectInbound(InboundTcp(80, tag));
+    ASSERT_TRUE(WinDivertSetParam(h, WINDIVERT_PARAM_QUEUE_LENGTH, 32));
+    EXPECT_EQ(sim_->CountersOf(h).overflow, 8u);
+    sim_->InjectInbound(InboundTcp(80, 51));
+    std::vector<uint16_t> tags = DrainTags(h);
+    ASSERT_EQ(tags.size(), 32u);
+    EXPECT_EQ(tags.front(), 20);
+    EXPECT_EQ(sim_->CountersOf(h).overflow, 8u + 19);
 }
 
 TEST_F(DispatchTest, QueueSizeBoundCountsBytesAndOverhead) {

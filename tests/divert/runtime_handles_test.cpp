@@ -58,6 +58,26 @@ TEST_F(HandlesTest, OpenChecksArgumentsInOrder) {
     }
 }
 
+TEST_F(HandlesTest, FiltersOfMoreThan255TestsAreRefused) {
+    auto ports = [](int count) {
+        std::string text;
+        for (int i = 1; i <= count; ++i) {
+            if (i > 1) text += " or ";
+            text += "tcp.DstPort == ";
+            text += std::to_string(i);
+        }
+        return text;
+    };
+    HANDLE h = WinDivertOpen(ports(255).c_str(), WINDIVERT_LAYER_NETWORK, 0, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    sim_->InjectInbound(InboundTcp(255, 1));
+    EXPECT_EQ(DrainTags(h), (std::vector<uint16_t>{1}));
+    WinDivertClose(h);
+    EXPECT_EQ(WinDivertOpen(ports(256).c_str(), WINDIVERT_LAYER_NETWORK, 0, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST_F(HandlesTest, ParametersHaveDefaultsRangesAndVersion) {
     HANDLE h = Open("true");
     struct Param {
