@@ -54,11 +54,13 @@ std::string LaneFilter(int lane, bool payloadLane) {
         text += "tcp.DstPort == ";
         text += std::to_string(1000 + lane * 10 + i);
         if (payloadLane) {
-            text += " and tcp.HdrLength == 5 and tcp.Window == 64240 and tcp.PayloadLength >= 17"
-                    " and tcp.PayloadLength <= 32 and tcp.Payload32[0] == 0x47455420)";
+            text +=
+                " and tcp.HdrLength == 5 and tcp.Window == 64240 and tcp.PayloadLength >= 17"
+                " and tcp.PayloadLength <= 32 and tcp.Payload32[0] == 0x47455420)";
         } else {
-            text += " and ip.Length == 60 and tcp.Window == 64240 and tcp.HdrLength == 5"
-                    " and tcp.PayloadLength == 20)";
+            text +=
+                " and ip.Length == 60 and tcp.Window == 64240 and tcp.HdrLength == 5"
+                " and tcp.PayloadLength == 20)";
         }
     }
     text += ")";
