@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "divert/filter/PacketInfo.h"
+#include "divert/packet/Packet.h"
 #include "divert/runtime/Registry.h"
 #include "divert/runtime/Ticks.h"
 

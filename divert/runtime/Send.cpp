@@ -4,6 +4,7 @@
 #include <memory>
 #include <vector>
 
+#include "divert/packet/Packet.h"
 #include "divert/runtime/ApiSupport.h"
 #include "divert/runtime/Dispatch.h"
 #include "divert/runtime/Faults.h"

@@ -1,37 +1,26 @@
 // Packet builder and the checksum routines of the simulated network.
 #include "divert/sim/PacketBuilder.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
+
+#include "divert/packet/Packet.h"
 
 namespace divert::sim {
 namespace {
 
 constexpr uint8_t kTcp = 6, kUdp = 17, kIcmp = 1;
 
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, static_cast<uint16_t>(v >> 16));
-    Put16(p + 2, static_cast<uint16_t>(v));
-}
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
+using packet::Load16;
+using packet::Store16;
 
-uint32_t Sum(const uint8_t* data, size_t length, uint32_t sum) {
-    for (size_t i = 0; i + 1 < length; i += 2)
-        sum += Get16(data + i);
-    if (length & 1) sum += uint32_t{data[length - 1]} << 8;
-    return sum;
+void Store32(uint8_t* p, uint32_t v) {
+    Store16(p, static_cast<uint16_t>(v >> 16));
+    Store16(p + 2, static_cast<uint16_t>(v));
 }
 
 uint32_t PseudoHeaderSum(const uint8_t* ip, uint8_t protocol, size_t transportLength) {
-    uint32_t sum = Sum(ip + 12, 8, 0);  // source and destination
+    uint32_t sum = packet::SumWords(ip + 12, 8, 0);  // source and destination
     sum += protocol;
     sum += static_cast<uint32_t>(transportLength);
     return sum;
@@ -49,31 +38,26 @@ bool ViewIpv4(const uint8_t* p, size_t length, Ipv4View* view) {
     if (length < 20 || (p[0] >> 4) != 4) return false;
     view->headerLength = size_t{p[0] & 0x0Fu} * 4;
     if (view->headerLength < 20 || view->headerLength > length) return false;
-    view->totalLength = Get16(p + 2);
+    view->totalLength = Load16(p + 2);
     view->protocol = p[9];
-    view->laterFragment = (Get16(p + 6) & 0x1FFF) != 0;
+    view->laterFragment = (Load16(p + 6) & 0x1FFF) != 0;
     return true;
 }
 
 }  // namespace
 
 uint32_t Ipv4(std::string_view text) {
-    std::string copy(text);
-    in_addr parsed{};
-    if (inet_pton(AF_INET, copy.c_str(), &parsed) != 1) return 0;
-    return ntohl(parsed.s_addr);
+    uint32_t address = 0;
+    return packet::ParseIPv4Text(text.data(), text.size(), address) ? address : 0;
 }
 
 std::string FormatIpv4(uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+    char text[16];
+    return std::string(text, packet::FormatIPv4Text(address, text));
 }
 
 uint16_t InternetChecksum(const uint8_t* data, size_t length, uint32_t initial) {
-    uint32_t sum = Sum(data, length, initial);
-    while (sum >> 16)
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    return static_cast<uint16_t>(~sum);
+    return packet::FoldChecksum(packet::SumWords(data, length, initial));
 }
 
 PacketBuilder::PacketBuilder(uint32_t src, uint32_t dst, uint8_t protocol)
@@ -141,8 +125,8 @@ PacketBuilder& PacketBuilder::Timestamps(uint32_t value, uint32_t echo) {
     std::vector<uint8_t> option(10);
     option[0] = 8;
     option[1] = 10;
-    Put32(option.data() + 2, value);
-    Put32(option.data() + 6, echo);
+    Store32(option.data() + 2, value);
+    Store32(option.data() + 6, echo);
     return Option(option);
 }
 PacketBuilder& PacketBuilder::Nop() {
@@ -238,35 +222,36 @@ std::vector<uint8_t> PacketBuilder::Build() const {
     std::vector<uint8_t> p(total, 0);
     p[0] = static_cast<uint8_t>(0x40 | ihl);
     p[1] = tos_;
-    Put16(&p[2], totalLength_.value_or(static_cast<uint16_t>(total)));
-    Put16(&p[4], id_);
-    Put16(&p[6], static_cast<uint16_t>((df_ ? 0x4000 : 0) | (mf_ ? 0x2000 : 0) | fragmentOffset_));
+    Store16(&p[2], totalLength_.value_or(static_cast<uint16_t>(total)));
+    Store16(&p[4], id_);
+    Store16(&p[6],
+            static_cast<uint16_t>((df_ ? 0x4000 : 0) | (mf_ ? 0x2000 : 0) | fragmentOffset_));
     p[8] = ttl_;
     p[9] = protocol_;
-    Put32(&p[12], src_);
-    Put32(&p[16], dst_);
+    Store32(&p[12], src_);
+    Store32(&p[16], dst_);
     std::fill(p.begin() + 20, p.begin() + static_cast<ptrdiff_t>(ipHeader), uint8_t{1});  // IP NOPs
 
     uint8_t* t = p.data() + ipHeader;
     if (transport == kTcp) {
-        Put16(t, srcPort_);
-        Put16(t + 2, dstPort_);
-        Put32(t + 4, seq_);
-        Put32(t + 8, ack_);
+        Store16(t, srcPort_);
+        Store16(t + 2, dstPort_);
+        Store32(t + 4, seq_);
+        Store32(t + 8, ack_);
         const uint8_t offset = dataOffset_.value_or(static_cast<uint8_t>(transportHeader / 4));
         t[12] = static_cast<uint8_t>(offset << 4);
         t[13] = flags_;
-        Put16(t + 14, window_);
-        Put16(t + 18, urgent_);
+        Store16(t + 14, window_);
+        Store16(t + 18, urgent_);
         std::copy(tcpOptions.begin(), tcpOptions.end(), t + 20);
     } else if (transport == kUdp) {
-        Put16(t, srcPort_);
-        Put16(t + 2, dstPort_);
-        Put16(t + 4, static_cast<uint16_t>(transportHeader + payload_.size()));
+        Store16(t, srcPort_);
+        Store16(t + 2, dstPort_);
+        Store16(t + 4, static_cast<uint16_t>(transportHeader + payload_.size()));
     } else if (transport == kIcmp) {
         t[0] = icmpType_;
         t[1] = icmpCode_;
-        Put32(t + 4, icmpBody_);
+        Store32(t + 4, icmpBody_);
     }
     std::copy(payload_.begin(), payload_.end(), t + transportHeader);
 
@@ -289,7 +274,7 @@ void WriteChecksums(uint8_t* p, size_t length) {
     const size_t header = std::max<size_t>(20, size_t{p[0] & 0x0Fu} * 4);
     if (header > length) return;
     p[10] = p[11] = 0;
-    Put16(p + 10, InternetChecksum(p, header));
+    Store16(p + 10, InternetChecksum(p, header));
     if (!ViewIpv4(p, length, &ip) || ip.laterFragment) return;
     const size_t end = std::min(length, ip.totalLength);
     if (end < header) return;
@@ -297,16 +282,16 @@ void WriteChecksums(uint8_t* p, size_t length) {
     const size_t transportLength = end - header;
     if (ip.protocol == kTcp && transportLength >= 20) {
         t[16] = t[17] = 0;
-        Put16(t + 16,
-              InternetChecksum(t, transportLength, PseudoHeaderSum(p, kTcp, transportLength)));
+        Store16(t + 16,
+                InternetChecksum(t, transportLength, PseudoHeaderSum(p, kTcp, transportLength)));
     } else if (ip.protocol == kUdp && transportLength >= 8) {
         t[6] = t[7] = 0;
         uint16_t sum =
             InternetChecksum(t, transportLength, PseudoHeaderSum(p, kUdp, transportLength));
-        Put16(t + 6, sum == 0 ? 0xFFFF : sum);
+        Store16(t + 6, sum == 0 ? 0xFFFF : sum);
     } else if (ip.protocol == kIcmp && transportLength >= 8) {
         t[2] = t[3] = 0;
-        Put16(t + 2, InternetChecksum(t, transportLength));
+        Store16(t + 2, InternetChecksum(t, transportLength));
     }
 }
 
@@ -324,7 +309,7 @@ ChecksumCheck CheckChecksums(const uint8_t* p, size_t length) {
             InternetChecksum(t, transportLength, PseudoHeaderSum(p, kTcp, transportLength)) == 0;
     } else if (ip.protocol == kUdp && transportLength >= 8) {
         check.udp =
-            Get16(t + 6) == 0 ||
+            Load16(t + 6) == 0 ||
             InternetChecksum(t, transportLength, PseudoHeaderSum(p, kUdp, transportLength)) == 0;
     } else if (ip.protocol == kIcmp && transportLength >= 8) {
         check.icmp = InternetChecksum(t, transportLength) == 0;

@@ -1,6 +1,7 @@
 // The simulated host's TCP handshakes, teardown, UDP flows and TCP table.
 #include "divert/sim/SimStack.h"
 
+#include "divert/packet/Packet.h"
 #include "divert/sim/PacketBuilder.h"
 
 namespace divert::sim {
@@ -9,11 +10,11 @@ namespace {
 constexpr uint8_t kTcpProtocol = 6;
 constexpr uint8_t kUdpProtocol = 17;
 
-uint16_t Get16(const uint8_t* p) {
+uint16_t Load16(const uint8_t* p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
-uint32_t Get32(const uint8_t* p) {
-    return (uint32_t{Get16(p)} << 16) | Get16(p + 2);
+uint32_t Load32(const uint8_t* p) {
+    return (uint32_t{Load16(p)} << 16) | Load16(p + 2);
 }
 
 }  // namespace
@@ -218,17 +219,17 @@ void SimStack::OnInbound(const uint8_t* p, size_t length) {
     if (!active_.load(std::memory_order_relaxed) && !config_.resetClosedPorts) return;
     if (length < 20 || (p[0] >> 4) != 4 || p[9] != kTcpProtocol) return;
     const size_t ipHeader = size_t{p[0] & 0x0Fu} * 4;
-    const size_t total = Get16(p + 2);
+    const size_t total = Load16(p + 2);
     if (ipHeader < 20 || total > length || total < ipHeader + 20) return;
-    if ((Get16(p + 6) & 0x1FFF) != 0) return;  // a later fragment
+    if ((Load16(p + 6) & 0x1FFF) != 0) return;  // a later fragment
     const uint8_t* t = p + ipHeader;
     const size_t tcpHeader = static_cast<size_t>(t[12] >> 4) * 4;
     if (tcpHeader < 20 || ipHeader + tcpHeader > total) return;
     const uint32_t payload = static_cast<uint32_t>(total - ipHeader - tcpHeader);
     const uint8_t flags = t[13];
-    const uint32_t seq = Get32(t + 4);
-    const uint32_t ack = Get32(t + 8);
-    const ConnectionKey key{Get32(p + 16), Get16(t + 2), Get32(p + 12), Get16(t)};
+    const uint32_t seq = Load32(t + 4);
+    const uint32_t ack = Load32(t + 8);
+    const ConnectionKey key{Load32(p + 16), Load16(t + 2), Load32(p + 12), Load16(t)};
 
     Effects effects;
     {
