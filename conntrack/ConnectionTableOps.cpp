@@ -218,21 +218,27 @@ void ClearTables(ConnectionTables& tables, bool releaseMemory) {
 
 ReconcileResult ReconcileWithSystem(ConnectionTables& tables, const ConnectionKeySet& established) {
     ReconcileResult result;
-    result.removedInbound = tables.inboundConnections.erase_if(
-        [&](const ConnectionKey& key, const ConnectionEntry& entry) {
-            if (established.contains(key)) return false;
-            DetachFromAddress(tables, key, entry.addressSlot);
-            return true;
-        });
-    result.removedOutbound =
-        tables.outboundConnections.erase_if([&](const OutboundKey& key, const ConnectionEntry&) {
-            return !established.contains(
-                ConnectionKey{key.remoteAddr, key.localAddr, key.remotePort, key.localPort});
-        });
-    // The per-port counts and port lists are recounted rather than patched per removal: a
-    // port stays listed while another connection of the address still uses it.
-    if (result.removedInbound > 0) InstallInboundCounts(tables, CountInbound(tables));
-    if (result.removedOutbound > 0) tables.outboundCountByAddress = CountOutbound(tables);
+    std::vector<ConnectionKey> closed;
+    tables.inboundConnections.for_each([&](const ConnectionKey& key, const ConnectionEntry&) {
+        if (!established.contains(key)) closed.push_back(key);
+    });
+    // Each removal adjusts the counts as a closing flow does: a port stays listed while
+    // another connection of the address still uses it. The cost follows the number of
+    // closed connections, not the size of the tables.
+    for (const ConnectionKey& key : closed)
+        RemoveInboundConnection(tables, key);
+    result.removedInbound = closed.size();
+
+    std::vector<OutboundKey> closedOutbound;
+    tables.outboundConnections.for_each([&](const OutboundKey& key, const ConnectionEntry&) {
+        if (!established.contains(
+                ConnectionKey{key.remoteAddr, key.localAddr, key.remotePort, key.localPort})) {
+            closedOutbound.push_back(key);
+        }
+    });
+    for (const OutboundKey& key : closedOutbound)
+        RemoveOutboundConnection(tables, key);
+    result.removedOutbound = closedOutbound.size();
     return result;
 }
 

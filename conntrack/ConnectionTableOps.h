@@ -47,8 +47,8 @@ struct ReconcileResult {
     size_t removedOutbound = 0;
 };
 
-// Removes the connections, inbound and outbound, that `established` does not list, then
-// recounts what the removals touched. Connections listed but not tracked are not added.
+// Removes the connections, inbound and outbound, that `established` does not list, adjusting
+// the counts of each as its close would. Connections listed but not tracked are not added.
 ReconcileResult ReconcileWithSystem(ConnectionTables& tables, const ConnectionKeySet& established);
 
 struct RecountResult {
