@@ -67,7 +67,7 @@ Outcome Decide(Op op, const Constant& c, const Constant& lo, const Constant& hi)
 }
 
 Error CheckTest(Node& node) {
-    TestSpec& test = node.test;
+    TestTerm& test = node.test;
     const FieldInfo& field = Field(test.field);
     if (test.explicitValue && (CompareConstants(test.value, field.min) < 0 ||
                                CompareConstants(test.value, field.max) > 0)) {
@@ -83,7 +83,7 @@ Error CheckTest(Node& node) {
                 node.kind = NodeKind::True;
                 return {};
             }
-            test = TestSpec{};
+            test = TestTerm{};
             test.field = PresenceField(field.header);
             test.op = kNeq;
             return {};

@@ -92,7 +92,7 @@ Error Tokenize(const char* text, WINDIVERT_LAYER layer, std::vector<Token>& toke
 // ---- Syntax tree -------------------------------------------------------------------------
 enum class NodeKind : uint8_t { Test, And, Or, Cond, True, False };
 
-struct TestSpec {
+struct TestTerm {
     uint8_t field = 0;
     Op op = kNeq;
     Constant value;
@@ -103,7 +103,7 @@ struct TestSpec {
 
 struct Node {
     NodeKind kind = NodeKind::True;
-    TestSpec test;                   // for Test
+    TestTerm test;                   // for Test
     std::vector<uint32_t> children;  // And/Or: operands in order; Cond: condition, then, else
 };
 

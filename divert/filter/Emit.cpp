@@ -64,12 +64,12 @@ class Emitter {
         };
         for (uint32_t t = 0; t < testNodes_.size(); ++t) {
             if (!reachable[t]) continue;
-            const TestSpec& spec = ast_.nodes[testNodes_[t]].test;
+            const TestTerm& term = ast_.nodes[testNodes_[t]].test;
             Test test;
-            test.field = spec.field;
-            test.op = spec.op;
-            test.value = spec.value;
-            test.index = spec.index;
+            test.field = term.field;
+            test.op = term.op;
+            test.value = term.value;
+            test.index = term.index;
             test.success = label(links_[t].success);
             test.failure = label(links_[t].failure);
             tests.push_back(test);

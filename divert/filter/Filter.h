@@ -29,11 +29,14 @@ struct CompileResult {
 // limit). The runtime opens a handle only with a program from here.
 CompileResult Compile(const char* text, WINDIVERT_LAYER layer);
 
-// The packet facts every filter test reads, parsed once per packet.
+// The packet facts every filter test reads, parsed once per packet: see PacketInfo.h for
+// the struct and ParsePacketInfo. The driver's sanity rule (the IP length equals the packet
+// length) is the caller's: compare PacketInfo::ipLength with the length handed in.
 struct PacketInfo;
 
 // Evaluates `program` for one packet (`info` from ParsePacketInfo; null at the FLOW,
-// SOCKET and REFLECT layers) and its address record.
+// SOCKET and REFLECT layers) and its address record. Allocates nothing. A program that
+// reads the packet never matches when `info` is null.
 bool Evaluate(const Program& program, const PacketInfo* info, const WINDIVERT_ADDRESS& address);
 
 // True when the program can never match (the compiled form is the constant false).

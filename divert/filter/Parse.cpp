@@ -153,7 +153,7 @@ class Parser {
         }
         if (Current().kind != TokenKind::Field) return Fail();
         node.kind = NodeKind::Test;
-        TestSpec& test = node.test;
+        TestTerm& test = node.test;
         test.field = Current().field;
         Advance();
         const FieldInfo& field = Field(test.field);

@@ -1,4 +1,4 @@
-// WinDivertHelperHashPacket: a fixed-input specialisation of 64-bit xxHash over the IP
+// WinDivertHelperHashPacket: a fixed-input variant of 64-bit xxHash over the IP
 // header and the first bytes of the transport header, with the published padding words.
 // The filter's random8/16/32 fields are derived from the same function, so it must stay
 // bit-exact.
