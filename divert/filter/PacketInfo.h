@@ -30,8 +30,8 @@ struct PacketInfo {
 
 // Parses an IPv4 or IPv6 packet. Returns false when there is no usable IP header (fewer than
 // 20 bytes, bad version, IPv4 header length below 5 words or beyond the buffer or beyond the
-// total length, IPv6 shorter than 40 bytes); `out` then holds no meaningful values. A truncated packet
-// parses (see PacketInfo::Truncated).
+// total length, IPv6 shorter than 40 bytes); `out` then holds no meaningful values. A truncated
+// packet parses (see PacketInfo::Truncated).
 bool ParsePacketInfo(const uint8_t* packet, UINT length, PacketInfo& out);
 
 }  // namespace divert::filter

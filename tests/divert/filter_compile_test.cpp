@@ -345,6 +345,18 @@ TEST(FilterReject, SoundRulesWhereThePublishedCompilerWasWrong) {
     }
 }
 
+TEST(FilterAccept, SuccessLeavesTheLastErrorAlone) {
+    SetLastError(4242);
+    ASSERT_TRUE(WinDivertHelperCompileFilter("ip.SrcAddr == 10.0.0.1 or ipv6.DstAddr == ::1",
+                                             WINDIVERT_LAYER_NETWORK, nullptr, 0, nullptr,
+                                             nullptr));
+    EXPECT_EQ(GetLastError(), 4242u);
+    char buffer[128];
+    ASSERT_TRUE(WinDivertHelperFormatFilter("localAddr == fe80::1", WINDIVERT_LAYER_NETWORK, buffer,
+                                            sizeof(buffer)));
+    EXPECT_EQ(GetLastError(), 4242u);
+}
+
 TEST(FilterReject, NullFilterAndBadLayerLeaveErrorOutputsAlone) {
     const char* error = "untouched";
     UINT position = 77;

@@ -362,6 +362,12 @@ TEST(FilterApply, AbsentHeaderMakesEveryTestFalse) {
         {"icmp.Type != 8", "tcp80", false},
         {"tcp.Payload[0] == 0 or tcp.Payload[0] != 0", "udpIn", false},
         {"udp.Payload[0] == 0x64", "udpIn", true},
+        // Array tests that hold for any byte still need the byte to exist.
+        {"packet[1000] <= 255", "udpIn", false},
+        {"packet[-33] <= 255", "udpIn", false},
+        {"packet[-32] <= 255", "udpIn", true},
+        {"tcp.Payload[5] >= 0", "tcp80", false},
+        {"tcp.Payload[0] >= 0", "ackData", true},
     });
 }
 
@@ -408,6 +414,15 @@ TEST(FilterApply, FusedEvaluationAgreesWithTestByTestEvaluation) {
     // Both outcomes occur often enough for the comparison to mean something.
     EXPECT_GT(matches, total / 20);
     EXPECT_LT(matches, total - total / 20);
+}
+
+TEST(FilterApply, PacketProgramsNeverMatchWithoutAPacket) {
+    auto packetTest = Compile("tcp or not tcp", WINDIVERT_LAYER_NETWORK);
+    auto addressOnly = Compile("inbound", WINDIVERT_LAYER_NETWORK);
+    ASSERT_NE(packetTest.program, nullptr);
+    ASSERT_NE(addressOnly.program, nullptr);
+    EXPECT_FALSE(Evaluate(*packetTest.program, nullptr, NetworkAddress(false)));
+    EXPECT_TRUE(Evaluate(*addressOnly.program, nullptr, NetworkAddress(false)));
 }
 
 // ---- FLOW layer ------------------------------------------------------------------------
