@@ -26,6 +26,12 @@ class AddressSet {
     // True when the address was not yet present.
     bool Insert(uint32_t address) { return set_.try_emplace(address).second; }
     bool Contains(uint32_t address) const { return set_.contains(address); }
+    // With the address's hash under Hasher already at hand: the packet path hashes a source
+    // once for this set and its other per-source tables.
+    using Hasher = KeyedHasher<uint32_t>;
+    bool Contains(uint32_t address, size_t hash) const {
+        return set_.find_hashed(address, hash) != nullptr;
+    }
     size_t Size() const { return set_.size(); }
 
     template <class Fn>
@@ -34,7 +40,7 @@ class AddressSet {
     }
 
   private:
-    FlatHashMap<uint32_t, uint8_t> set_;
+    FlatHashMap<uint32_t, uint8_t, Hasher> set_;
 };
 
 // Adds the addresses the vendor API host name (runtimeState.apiHostName) resolves to into

@@ -16,20 +16,28 @@ void AddCounts(Map& target, const Map& source) {
     source.for_each([&target](const auto& key, uint64_t count) { target[key] += count; });
 }
 
-// Below this many slots a cleared map keeps its memory whatever it held.
-constexpr size_t kTrimFloorSlots = 1024;
+// Below these many slots a cleared map keeps its memory whatever it held: a window's
+// table, and a worker's buffer between two merges.
+constexpr size_t kTableTrimFloorSlots = 1024;
+constexpr size_t kBufferTrimFloorSlots = 64;
 
-// Clears `map` for the next window. Its memory is kept while the window just ended used a
-// fair share of it, so steady traffic never reallocates; after a flood the table gives
-// back what the next window is unlikely to need.
+// Clears `map` for the next period. Its memory is kept while the period just ended used a
+// fair share of it, so steady traffic never reallocates; after a flood the map gives back
+// what the next period is unlikely to need. Clearing and iterating cost time in proportion
+// to the capacity, so an oversized map would also slow every later merge and reset.
 template <class Map>
-void ClearForNextWindow(Map& map) {
+void ClearForNextPeriod(Map& map, size_t floorSlots) {
     size_t used = map.size();
     map.clear();
-    if (map.capacity() > kTrimFloorSlots && map.capacity() / 8 >= Map::capacity_for(used)) {
+    if (map.capacity() > floorSlots && map.capacity() / 8 >= Map::capacity_for(used)) {
         map.shrink_to_fit();
         map.reserve(used);
     }
+}
+
+template <class Map>
+void ClearForNextWindow(Map& map) {
+    ClearForNextPeriod(map, kTableTrimFloorSlots);
 }
 
 uint64_t ClampedTotal(const std::atomic<int64_t>& total) {
@@ -59,6 +67,12 @@ uint64_t SumShardSizesTryLock(PacketProcessor& engine, SizeOf sizeOf) {
 
 }  // namespace
 
+bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addressHash) {
+    static_assert(std::is_same_v<AddressSet::Hasher, AddressCounts::hasher>);
+    return engine.localAddresses.Contains(address, addressHash) ||
+           engine.apiHostAddresses.Contains(address, addressHash);
+}
+
 void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn) {
     WorkerCounterShard& shard = counters.ShardFor(keys.address);
     *shard.ipPackets.try_emplace_hashed(keys.address, keys.addressHash).first += 1;
@@ -84,7 +98,10 @@ bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounter
     }
     lock.unlock();
     // Cleared rather than moved out, so the buffer keeps its memory for the next interval.
-    buffer.clear();
+    ClearForNextPeriod(buffer.ipPackets, kBufferTrimFloorSlots);
+    ClearForNextPeriod(buffer.ipPortPackets, kBufferTrimFloorSlots);
+    ClearForNextPeriod(buffer.ipSyns, kBufferTrimFloorSlots);
+    ClearForNextPeriod(buffer.ipPortSyns, kBufferTrimFloorSlots);
     return true;
 }
 
@@ -164,7 +181,7 @@ void ResetWindow(PacketProcessor& engine, int64_t now) {
             });
         }
     }
-    engine.ruleEngine.lastWindowReset = now;
+    engine.ruleEngine.lastWindowResetTime.store(now, std::memory_order_relaxed);
 }
 
 uint64_t UdpSourceCount(const PacketProcessor& engine) {

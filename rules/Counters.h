@@ -52,6 +52,10 @@ struct SourceKeys {
           addressPortHash(AddressPortCounts::hash_of(addressPort)) {}
 };
 
+// Whether `address` is one of the machine's own or the vendor API host's addresses, which
+// no rule judges. `addressHash` is the address's hash in the per-source maps.
+bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addressHash);
+
 // Adds one packet of (address, port) to the worker's private counts; a pure SYN also
 // counts as a SYN.
 void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn);

@@ -4,6 +4,7 @@
 // a threshold of 0 switches its test off.
 #include <algorithm>
 #include <mutex>
+#include <type_traits>
 
 #include "capture/CaptureScratch.h"
 #include "engine/PacketProcessor.h"
@@ -39,6 +40,9 @@ VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
     const uint32_t source = packet.srcAddr;
     const uint64_t length = packet.payloadLength;
     const bool echoRequest = packet.icmpType == kIcmpEchoRequest;
+    static_assert(std::is_same_v<decltype(RateShard::icmpIpStats)::hasher, AddressCounts::hasher>);
+    const size_t sourceHash = AddressCounts::hash_of(source);
+    if (IsLocalSource(engine, source, sourceHash)) return result;
 
     const uint64_t totalPackets = state.icmpPackets.fetch_add(1, std::memory_order_relaxed) + 1;
     const uint64_t totalBytes =
@@ -53,14 +57,15 @@ VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
         std::unique_lock lock(shard.mutex, std::try_to_lock);
         if (lock.owns_lock()) {
             if (echoRequest) {
-                auto [stats, inserted] = shard.icmpIpStats.try_emplace(source);
+                auto [stats, inserted] = shard.icmpIpStats.try_emplace_hashed(source, sourceHash);
                 if (inserted) table.icmpSourceTotal.fetch_add(1, std::memory_order_relaxed);
                 stats->packets += 1;
                 stats->bytes += length;
                 stats->lastSeen = ThreadCaptureScratch().batchTime;
                 sourcePackets = stats->packets;
                 sourceBytes = stats->bytes;
-            } else if (const IcmpSourceStats* stats = shard.icmpIpStats.find(source)) {
+            } else if (const IcmpSourceStats* stats =
+                           shard.icmpIpStats.find_hashed(source, sourceHash)) {
                 sourcePackets = stats->packets;
                 sourceBytes = stats->bytes;
             }

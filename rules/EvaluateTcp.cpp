@@ -177,10 +177,12 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
     const bool synFlag = (packet.tcpFlags & tcp_flags::kSyn) != 0;
     RuleEngineState& state = engine.ruleEngine;
 
+    const SourceKeys keys(packet.srcAddr, packet.dstPort);
+    if (IsLocalSource(engine, keys.address, keys.addressHash)) return result;
+
     state.evaluatedPackets.value.fetch_add(1, std::memory_order_relaxed);
     if (pureSyn) state.synPackets.value.fetch_add(1, std::memory_order_relaxed);
 
-    const SourceKeys keys(packet.srcAddr, packet.dstPort);
     CountPacket(ThreadCaptureScratch().counterShards, keys, pureSyn);
     // SYN counts are read by SYN-flag tests only.
     const RateSnapshot snapshot = ReadSnapshot(engine, keys, synFlag);

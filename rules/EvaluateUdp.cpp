@@ -35,6 +35,8 @@ VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
     RateTable& table = state.rateTable;
     const uint32_t source = packet.srcAddr;
     const uint64_t length = packet.payloadLength;
+    const size_t sourceHash = AddressCounts::hash_of(source);
+    if (IsLocalSource(engine, source, sourceHash)) return result;
 
     // Count and read back under one hold of the shard. A busy shard leaves the packet
     // uncounted there and the source reads as having no packets in this window.
@@ -45,11 +47,11 @@ VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
         RateShard& shard = table.ShardFor(source);
         std::unique_lock lock(shard.mutex, std::try_to_lock);
         if (lock.owns_lock()) {
-            auto [packets, inserted] = shard.udpIpPackets.try_emplace(source);
+            auto [packets, inserted] = shard.udpIpPackets.try_emplace_hashed(source, sourceHash);
             if (inserted) table.udpSourceTotal.fetch_add(1, std::memory_order_relaxed);
             seenBefore = *packets != 0;
             sourcePackets = *packets += 1;
-            sourceBytes = shard.udpIpBytes[source] += length;
+            sourceBytes = *shard.udpIpBytes.try_emplace_hashed(source, sourceHash).first += length;
 
             const int64_t now = ThreadCaptureScratch().batchTime;
             UdpFlowEntry& flow =

@@ -81,8 +81,10 @@ struct RuleEngineState {
     std::atomic<bool> udpEnabled{false};
     std::atomic<bool> icmpEnabled{false};
 
-    // Steady time of the last window reset (cleanup loop only).
-    int64_t lastWindowReset = 0;
+    // Steady time of the last window reset; written by ResetWindow, read by the cleanup loop
+    // to space resets at least a second apart. Kept here so it survives a restart of the
+    // cleanup loop's body.
+    std::atomic<int64_t> lastWindowResetTime{0};
 
     BlockedAddressQueue blockedQueue;
 };

@@ -148,6 +148,22 @@ TEST_F(CountersTest, MergingKeepsTheWorkerBuffersMemory) {
     EXPECT_EQ(CountTcpSources(*engine), 1000u);
 }
 
+TEST_F(CountersTest, AWorkerBufferGivesBackMemoryOnceAFloodIsOver) {
+    WorkerCounterShard& buffer = scratch.counterShards.shards[0];
+    for (uint32_t i = 0; i < 20'000; ++i)
+        CountPacket(scratch, (i + 1) << 7, 80, false);
+    const size_t floodCapacity = buffer.ipPackets.capacity();
+    ASSERT_TRUE(AdvanceAndMerge());
+    EXPECT_EQ(buffer.ipPackets.capacity(), floodCapacity);  // the interval used it all
+    for (uint32_t i = 0; i < 10; ++i)
+        CountPacket(scratch, (i + 1) << 7, 80, false);
+    ASSERT_TRUE(AdvanceAndMerge());
+    // Merging walks every slot, so a buffer left at flood size would slow every merge.
+    EXPECT_LE(buffer.ipPackets.capacity(), 64u);
+    EXPECT_LE(buffer.ipPortPackets.capacity(), 64u);
+    EXPECT_EQ(ReadSnapshot(*engine, 1u << 7, 80).ipPackets, 2u);
+}
+
 // 49,999 sources with one port each and one source with two ports: maps 1 and 2 of the
 // shard hold 100,001 entries after the merge. Counts cycle 1, 2, 3, 4 by source.
 TEST_F(CountersTest, PruningDropsCountsBelowThreeOnceAShardPassesTheBound) {
@@ -239,7 +255,7 @@ TEST_F(CountersTest, WindowResetClearsCountsAndAgesUdpFlowsAndIcmpSources) {
     ASSERT_EQ(IcmpSourceCount(*engine), 3u);
 
     ResetWindow(*engine, resetAt);
-    EXPECT_EQ(rules().lastWindowReset, resetAt);
+    EXPECT_EQ(rules().lastWindowResetTime, resetAt);
     RateSnapshot tcp = ReadSnapshot(*engine, kClient, kServerPort);
     EXPECT_EQ(tcp.ipPackets + tcp.ipPortPackets + tcp.ipSyns + tcp.ipPortSyns, 0u);
     EXPECT_TRUE(ShardOf(kClient).udpIpPackets.empty());

@@ -638,6 +638,28 @@ TEST_F(RuleEngineTest, TcpProtectionOffAllowsAndMovesNoCounter) {
     }
 }
 
+TEST_F(RuleEngineTest, OwnAndApiHostSourcesAreNeitherJudgedNorCounted) {
+    const uint32_t own = Ip(192, 168, 1, 10);
+    const uint32_t apiHost = Ip(203, 0, 113, 7);
+    engine->localAddresses.Insert(own);
+    engine->apiHostAddresses.Insert(apiHost);
+    SetAllRules({Rule(RuleKind::PayloadSize, "size", 1)},
+                {Rule(RuleKind::UdpTotalPacketRate, "udp", 1)},
+                {Rule(RuleKind::IcmpTotalPacketRate, "icmp", 1)});
+    for (uint32_t source : {own, apiHost}) {
+        EXPECT_EQ(Tcp(Packet::Syn().From(source).Payload(100)).verdict, Verdict::Allow);
+        EXPECT_EQ(Udp(Packet::Udp().From(source).Payload(100)).verdict, Verdict::Allow);
+        EXPECT_EQ(Icmp(Packet::Icmp(8).From(source).Payload(100)).verdict, Verdict::Allow);
+    }
+    EXPECT_EQ(rules().evaluatedPackets.value + rules().synPackets.value, 0u);
+    EXPECT_EQ(rules().udpPackets + rules().icmpPackets, 0u);
+    EXPECT_EQ(UdpSourceCount(*engine) + IcmpSourceCount(*engine), 0u);
+    EXPECT_TRUE(scratch.counterShards.ShardFor(own).empty());
+    EXPECT_TRUE(scratch.counterShards.ShardFor(apiHost).empty());
+    // Anyone else is judged.
+    EXPECT_EQ(Tcp(Packet::Tcp().Payload(100)).verdict, Verdict::Drop);
+}
+
 TEST_F(RuleEngineTest, ConnectionFactsAreReadOnlyWhenARuleNeedsThem) {
     // With the connection table held exclusively elsewhere, a packet that needs connection
     // facts reads them as zero instead of waiting; one that does not is unaffected.
