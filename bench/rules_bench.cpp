@@ -239,13 +239,15 @@ BENCHMARK(BM_MergeWorkerBuffer)
 // Rate-table memory once a spoofed flood has filled one window with `range(0)` distinct
 // sources (one packet each), before the reset; with more than 6.4 million sources every
 // shard passes the pruning bound. Reported as counters; the time is the merge work.
+// `range(1)` 1 makes every packet a pure SYN (a spoofed SYN flood).
 void BM_RateTableMemory(benchmark::State& state) {
     const uint32_t count = static_cast<uint32_t>(state.range(0));
+    const bool syn = state.range(1) != 0;
     for (auto _ : state) {
         World world;
         std::mt19937 rng(7);
         for (uint32_t i = 0; i < count; ++i) {
-            CountPacket(world.scratch, rng(), 80, false);
+            CountPacket(world.scratch, rng(), 80, syn);
             if ((i + 1) % 50'000 == 0) {
                 world.scratch.batchTime += kMergeIntervalNs;
                 MergeWorkerBuffer(*world.engine, world.scratch, world.scratch.batchTime);
@@ -262,8 +264,10 @@ void BM_RateTableMemory(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RateTableMemory)
-    ->Arg(1'000'000)
-    ->Arg(10'000'000)
+    ->Args({1'000'000, 0})
+    ->Args({10'000'000, 0})
+    ->Args({1'000'000, 1})
+    ->Args({10'000'000, 1})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 

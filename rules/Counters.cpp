@@ -91,10 +91,16 @@ bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounter
     AddCounts(shard.ipPortPackets, buffer.ipPortPackets);
     AddCounts(shard.ipSyns, buffer.ipSyns);
     AddCounts(shard.ipPortSyns, buffer.ipPortSyns);
+    auto small = [](const auto&, uint64_t count) { return count < kPruneBelow; };
     if (shard.ipPackets.size() + shard.ipPortPackets.size() > kPruneEntryLimit) {
-        auto small = [](const auto&, uint64_t count) { return count < kPruneBelow; };
         shard.ipPackets.erase_if(small);
         shard.ipPortPackets.erase_if(small);
+    }
+    // A spoofed SYN flood fills the SYN maps exactly as fast as the packet maps; without
+    // the same bound they would grow with every distinct source of the window.
+    if (shard.ipSyns.size() + shard.ipPortSyns.size() > kPruneEntryLimit) {
+        shard.ipSyns.erase_if(small);
+        shard.ipPortSyns.erase_if(small);
     }
     lock.unlock();
     // Cleared rather than moved out, so the buffer keeps its memory for the next interval.

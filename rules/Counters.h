@@ -19,8 +19,9 @@ class PacketProcessor;
 
 // Workers merge at most this often (unless the previous merge left a shard behind).
 constexpr int64_t kMergeIntervalNs = 50'000'000;
-// When maps 1 and 2 of a shard hold more entries than this together after a merge, the
-// entries counted fewer than kPruneBelow times are dropped from both.
+// When maps 1 and 2 of a shard (or maps 3 and 4, the SYN counts) hold more entries than
+// this together after a merge, the entries counted fewer than kPruneBelow times are dropped
+// from both maps of the pair.
 constexpr size_t kPruneEntryLimit = 100'000;
 constexpr uint64_t kPruneBelow = 3;
 // Age after which the window reset drops UDP flows and ICMP sources.

@@ -165,35 +165,45 @@ TEST_F(CountersTest, AWorkerBufferGivesBackMemoryOnceAFloodIsOver) {
 }
 
 // 49,999 sources with one port each and one source with two ports: maps 1 and 2 of the
-// shard hold 100,001 entries after the merge. Counts cycle 1, 2, 3, 4 by source.
+// shard hold 100,001 entries after the merge (maps 3 and 4 too when every packet is a pure
+// SYN). Counts cycle 1, 2, 3, 4 by source.
 TEST_F(CountersTest, PruningDropsCountsBelowThreeOnceAShardPassesTheBound) {
-    for (size_t total : {size_t{100'000}, size_t{100'001}}) {
-        SCOPED_TRACE(total);
-        FreshEngine();
-        const uint32_t sources = 50'000;
-        auto address = [](uint32_t i) { return (i + 1) << 7; };  // all in shard 0
-        for (uint32_t i = 0; i < sources; ++i) {
-            for (uint32_t n = 0; n <= i % 4; ++n)
-                CountPacket(scratch, address(i), 80, false);
+    for (bool syn : {false, true}) {
+        for (size_t total : {size_t{100'000}, size_t{100'001}}) {
+            SCOPED_TRACE(::testing::Message() << "syn " << syn << ", entries " << total);
+            FreshEngine();
+            const uint32_t sources = 50'000;
+            auto address = [](uint32_t i) { return (i + 1) << 7; };  // all in shard 0
+            for (uint32_t i = 0; i < sources; ++i) {
+                for (uint32_t n = 0; n <= i % 4; ++n) CountPacket(scratch, address(i), 80, syn);
+            }
+            if (total == 100'001) CountPacket(scratch, address(7), 443, syn);
+            ASSERT_TRUE(AdvanceAndMerge());
+            RateShard& shard = rules().rateTable.shards[0];
+            if (total == 100'000) {
+                EXPECT_EQ(shard.ipPackets.size() + shard.ipPortPackets.size(), 100'000u);
+                EXPECT_EQ(shard.ipSyns.size() + shard.ipPortSyns.size(), syn ? 100'000u : 0u);
+                continue;
+            }
+            // Source 7 sent 4 + 1 packets: 5 in map 1, 4 and 1 in map 2.
+            for (uint32_t i = 0; i < sources; ++i) {
+                uint64_t expected = i % 4 + 1;
+                if (i == 7) expected += 1;
+                EXPECT_EQ(shard.ipPackets.contains(address(i)), expected >= 3) << i;
+                if (syn) {
+                    EXPECT_EQ(shard.ipSyns.contains(address(i)), expected >= 3) << i;
+                }
+            }
+            EXPECT_EQ(shard.ipPackets.size(), sources / 2);
+            std::vector<const AddressPortCounts*> portMaps = {&shard.ipPortPackets};
+            if (syn) portMaps.push_back(&shard.ipPortSyns);
+            for (const AddressPortCounts* map : portMaps) {
+                EXPECT_EQ(Count(*map, PackAddressPort(address(7), 80)), 4u);
+                EXPECT_FALSE(map->contains(PackAddressPort(address(7), 443)));
+                EXPECT_FALSE(map->contains(PackAddressPort(address(1), 80)));
+                EXPECT_EQ(Count(*map, PackAddressPort(address(2), 80)), 3u);
+            }
         }
-        if (total == 100'001) CountPacket(scratch, address(7), 443, false);
-        ASSERT_TRUE(AdvanceAndMerge());
-        RateShard& shard = rules().rateTable.shards[0];
-        if (total == 100'000) {
-            EXPECT_EQ(shard.ipPackets.size() + shard.ipPortPackets.size(), 100'000u);
-            continue;
-        }
-        // Source 7 sent 4 + 1 packets: 5 in map 1, 4 and 1 in map 2.
-        for (uint32_t i = 0; i < sources; ++i) {
-            uint64_t expected = i % 4 + 1;
-            if (i == 7) expected += 1;
-            EXPECT_EQ(shard.ipPackets.contains(address(i)), expected >= 3) << i;
-        }
-        EXPECT_EQ(shard.ipPackets.size(), sources / 2);
-        EXPECT_EQ(Count(shard.ipPortPackets, PackAddressPort(address(7), 80)), 4u);
-        EXPECT_FALSE(shard.ipPortPackets.contains(PackAddressPort(address(7), 443)));
-        EXPECT_FALSE(shard.ipPortPackets.contains(PackAddressPort(address(1), 80)));
-        EXPECT_EQ(Count(shard.ipPortPackets, PackAddressPort(address(2), 80)), 3u);
     }
 }
 
