@@ -26,8 +26,8 @@
 #include "host/IPacketProcessor.h"
 #include "host/Records.h"
 #include "platform/Win32.h"
-#include "services/LogState.h"
 #include "rules/RuleEngineState.h"
+#include "services/LogState.h"
 
 namespace bastion {
 
@@ -96,8 +96,22 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
 
     // ---- Lifecycle -----------------------------------------------------------------------
     std::atomic<bool> initialised{false};
+    // Set by Start, cleared by Stop; the capture workers run while it is set.
     std::atomic<bool> running{false};
     AppConfig engineConfig;  // the engine's copy of the configuration, under configLock
+    // The main inline divert handle; null while none is open. Replaced and closed under
+    // handleMutex; the capture workers read it without the mutex.
+    std::atomic<HANDLE> captureHandle{nullptr};
+    std::mutex handleMutex;
+    std::vector<std::thread> workerThreads;
+    uint32_t workerCount = 0;
+    std::thread metricsThread;
+    std::thread cleanupThread;
+    std::thread loggingThread;  // its running flag is logState.loggingRunning
+    std::thread flowThread;
+    std::atomic<bool> metricsRunning{false};
+    std::atomic<bool> cleanupRunning{false};
+    std::atomic<bool> flowRunning{false};
 
     // ---- Own addresses (engine/LocalAddresses.h) -------------------------------------------
     // Sources that pass before any rule. Filled by the constructor and by Start before it
