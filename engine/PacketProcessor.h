@@ -28,6 +28,7 @@
 #include "platform/Win32.h"
 #include "rules/RuleEngineState.h"
 #include "services/LogState.h"
+#include "services/ServiceLoopState.h"
 
 namespace bastion {
 
@@ -125,6 +126,9 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
 
     // ---- Rate-limit rule engine: rate table, counters, blocked-address queue -------------
     RuleEngineState ruleEngine;
+
+    // ---- Cleanup and metrics loops: times kept across restarts of their bodies -----------
+    ServiceLoopState serviceLoops;
 };
 
 }  // namespace bastion

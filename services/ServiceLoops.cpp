@@ -1,18 +1,40 @@
+// Timing shared by the cleanup and metrics loops.
 #include "services/ServiceLoops.h"
 
+#include <algorithm>
+
 #include "engine/PacketProcessor.h"
+#include "platform/Clock.h"
+#include "platform/Win32.h"
+#include "services/Log.h"
 
 namespace bastion {
 
-// Interim bodies until the loops land: they hold the threads' places in the lifecycle.
-void CleanupLoop(PacketProcessor& engine) {
-    while (engine.cleanupRunning.load(std::memory_order_acquire))
-        Sleep(10);
+uint32_t SleepChunkMs(int64_t remainingNs) {
+    if (remainingNs <= 0) return 0;
+    const int64_t chunk = std::min(remainingNs, kLongestSleepNs);
+    return static_cast<uint32_t>((chunk + kNsPerMs - 1) / kNsPerMs);
 }
 
-void MetricsLoop(PacketProcessor& engine) {
-    while (engine.metricsRunning.load(std::memory_order_acquire))
-        Sleep(10);
+void SleepUntilSteady(int64_t deadline) {
+    for (;;) {
+        const uint32_t ms = SleepChunkMs(deadline - SteadyNowNs());
+        if (ms == 0) return;
+        Sleep(ms);
+    }
+}
+
+void FlushHostLists(PacketProcessor& engine) {
+    IpListManager& lists = engine.runtimeState.ipLists;
+    std::atomic<bool>& failing = engine.serviceLoops.listFlushFailing;
+    if (lists.FlushToFiles()) {
+        failing.store(false, std::memory_order_relaxed);
+        return;
+    }
+    // Logged once, not every 30 s while the disk stays unwritable; the lists stay marked
+    // for writing and every later flush tries again.
+    if (!failing.exchange(true, std::memory_order_relaxed))
+        EmitLogEvent(engine, "[⚠️] Saving the address lists failed: " + lists.LastError());
 }
 
 }  // namespace bastion
