@@ -9,6 +9,8 @@ packages=(
     nlohmann-json3-dev libcli11-dev libcpp-httplib-dev
     libpcap-dev
     clang
+    libnetfilter-queue-dev libnetfilter-conntrack-dev libnftnl-dev libmnl-dev
+    nftables iproute2 nginx-light curl hping3 iputils-ping
 )
 
 missing=()

@@ -27,6 +27,7 @@ struct Scratch {
     std::vector<uint32_t> droppedPerSlot;
     std::vector<PacketRef> deliver;
     std::vector<DropRef> drops;
+    std::vector<HeldRef> held;
     std::vector<EnqueueItem> items;
     std::vector<Completion> completions;
     std::vector<PacketRef> refused;
@@ -72,6 +73,7 @@ void FillAddress(const PacketRef& packet, int64_t now, WINDIVERT_ADDRESS* a) {
     a->UDPChecksum = packet.meta.udpChecksum;
     a->Network.IfIdx = packet.meta.ifIdx;
     a->Network.SubIfIdx = packet.meta.subIfIdx;
+    SetWorldTag(a, packet.meta.worldTag);
 }
 
 }  // namespace
@@ -113,6 +115,7 @@ void DispatchNetwork(const PacketRef* packets, size_t count, uint64_t injectorPr
     s.actions.clear();
     s.deliver.clear();
     s.drops.clear();
+    s.held.clear();
     s.queuedPerSlot.assign(handles.size(), 0);
     s.droppedPerSlot.assign(handles.size(), 0);
 
@@ -168,9 +171,15 @@ void DispatchNetwork(const PacketRef* packets, size_t count, uint64_t injectorPr
             s.items.push_back(EnqueueItem{packet.data, packet.length, &s.addresses[a.packet], 0});
         }
         DivertHandle& h = *handles[slot];
-        if (h.EnqueueBatch(s.items.data(), s.items.size(), now, &s.completions) || h.IsSniff()) {
+        if (h.EnqueueBatch(s.items.data(), s.items.size(), now, &s.completions)) {
+            if (!h.IsSniff() && world != nullptr) {
+                for (const Action& a : s.actions) {
+                    if (a.slot == slot) s.held.push_back(HeldRef{packets[a.packet], h.Handle()});
+                }
+            }
             continue;
         }
+        if (h.IsSniff()) continue;
         s.refused.clear();
         for (const Action& a : s.actions) {
             if (a.slot == slot) s.refused.push_back(packets[a.packet]);
@@ -180,6 +189,7 @@ void DispatchNetwork(const PacketRef* packets, size_t count, uint64_t injectorPr
     RunCompletions(s.completions.data(), s.completions.size());
 
     if (world != nullptr) {
+        if (!s.held.empty()) world->Diverted(s.held.data(), s.held.size());
         if (!s.drops.empty()) world->Dropped(s.drops.data(), s.drops.size());
         if (!s.deliver.empty()) world->Deliver(s.deliver.data(), s.deliver.size());
     }

@@ -44,6 +44,7 @@ PacketMeta MetaOf(const WINDIVERT_ADDRESS& a) {
     meta.udpChecksum = a.UDPChecksum;
     meta.ifIdx = a.Network.IfIdx;
     meta.subIfIdx = a.Network.SubIfIdx;
+    meta.worldTag = WorldTagOf(a);
     return meta;
 }
 

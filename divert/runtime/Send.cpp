@@ -49,6 +49,7 @@ DWORD Inject(const DivertHandle& handle, const uint8_t* buffer, UINT bufferLengt
         tlsSendScratch.push_back(std::make_unique<SendScratch>());
     SendScratch& s = *tlsSendScratch[tlsSendDepth++];
     s.packets.clear();
+    const std::shared_ptr<World> world = CurrentWorld();
 
     DWORD hardError = 0, softError = 0;
     UINT offset = 0;
@@ -119,6 +120,12 @@ DWORD Inject(const DivertHandle& handle, const uint8_t* buffer, UINT bufferLengt
         ref.meta.impostor = a.Impostor;
         ref.meta.ifIdx = a.Network.IfIdx;
         ref.meta.subIfIdx = a.Network.SubIfIdx;
+        ref.meta.worldTag = WorldTagOf(a);
+        if (world != nullptr && !world->AcceptsSend(ref)) {
+            hardError = ERROR_INVALID_PARAMETER;
+            offset -= length;
+            break;
+        }
         s.packets.push_back(ref);
     }
     // Packets before a hard error are injected, as the driver does one by one.

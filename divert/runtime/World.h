@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "platform/SystemTables.h"
@@ -36,7 +37,22 @@ struct PacketMeta {
     bool udpChecksum = true;
     uint32_t ifIdx = 0;
     uint32_t subIfIdx = 0;
+    // The world's own token for the packet (0: none). Dispatch writes it into the address
+    // record the application receives (WorldTagOf); a send carries it back, so the world
+    // recognises the packets it handed out when they return.
+    uint64_t worldTag = 0;
 };
+
+// The world token in a NETWORK-layer address record: the 8 bytes after the interface
+// indexes, which the published layout leaves reserved.
+inline uint64_t WorldTagOf(const WINDIVERT_ADDRESS& address) {
+    uint64_t tag;
+    std::memcpy(&tag, address.Reserved3 + sizeof(WINDIVERT_DATA_NETWORK), sizeof tag);
+    return tag;
+}
+inline void SetWorldTag(WINDIVERT_ADDRESS* address, uint64_t tag) {
+    std::memcpy(address->Reserved3 + sizeof(WINDIVERT_DATA_NETWORK), &tag, sizeof tag);
+}
 
 // A packet (IPv4 or IPv6, starting at the IP header) and its metadata. The bytes are
 // only borrowed for the duration of the call that receives the reference.
@@ -48,6 +64,12 @@ struct PacketRef {
 
 // A packet discarded by a DROP handle's filter.
 struct DropRef {
+    PacketRef packet;
+    HANDLE handle = nullptr;
+};
+
+// A packet a (non-SNIFF) handle took into its queue, and that handle.
+struct HeldRef {
     PacketRef packet;
     HANDLE handle = nullptr;
 };
@@ -103,6 +125,20 @@ class World {
     virtual void Dropped(const DropRef* drops, size_t count) {
         (void)drops;
         (void)count;
+    }
+
+    // Packets diverted into handles' queues: they leave the walk until re-injected.
+    virtual void Diverted(const HeldRef* held, size_t count) {
+        (void)held;
+        (void)count;
+    }
+
+    // Whether a packet an application sends may enter dispatch; a refused one fails the
+    // send with ERROR_INVALID_PARAMETER. A world that cannot inject new packets refuses
+    // those it never handed out.
+    virtual bool AcceptsSend(const PacketRef& packet) {
+        (void)packet;
+        return true;
     }
 
     // A handle was closed; `counters` are its final counts.
