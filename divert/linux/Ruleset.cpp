@@ -265,16 +265,16 @@ int NftTable::Send(const std::vector<uint8_t>& batch, size_t messages) {
 
 bool NftTable::Install(RulesetState state, std::string* error) {
     size_t messages = 0;
-    int code = Send(BuildRulesetBatch(config_, state, expression_,
-                                      static_cast<uint32_t>(time(nullptr)), &messages),
-                    messages);
+    std::vector<uint8_t> batch = BuildRulesetBatch(config_, state, expression_,
+                                                   static_cast<uint32_t>(time(nullptr)), &messages);
+    int code = Send(batch, messages);
     // Kernels without the queue expression answer ENOENT (no such expression type); the
     // xtables target does the same work.
     if (code == ENOENT && !probed_ && expression_ == QueueExpression::Native) {
         expression_ = QueueExpression::Xtables;
-        code = Send(BuildRulesetBatch(config_, state, expression_,
-                                      static_cast<uint32_t>(time(nullptr)), &messages),
-                    messages);
+        batch = BuildRulesetBatch(config_, state, expression_, static_cast<uint32_t>(time(nullptr)),
+                                  &messages);
+        code = Send(batch, messages);
     }
     if (code != 0) {
         *error = "installing nftables table inet " + config_.table +
@@ -289,7 +289,8 @@ bool NftTable::Remove(std::string* error) {
     BatchWriter w(static_cast<uint32_t>(time(nullptr)));
     AddTable(w, config_.table, NFT_MSG_DELTABLE, 0);
     size_t messages = 0;
-    const int code = Send(w.Finish(&messages), messages);
+    const std::vector<uint8_t> batch = w.Finish(&messages);
+    const int code = Send(batch, messages);
     if (code != 0 && code != ENOENT) {
         *error = "removing nftables table inet " + config_.table +
                  " failed: " + std::strerror(code) + " (errno " + std::to_string(code) + ")";
