@@ -1,5 +1,6 @@
 #include "engine/PacketProcessor.h"
 
+#include "engine/Lifecycle.h"
 #include "engine/LocalAddresses.h"
 #include "services/Log.h"
 
@@ -22,28 +23,15 @@ PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
 
 PacketProcessor::~PacketProcessor() {
     Stop();
-    SetFileLogging(*this, false);
-}
-
-bool PacketProcessor::Start() {
-    if (!initialised.load(std::memory_order_acquire)) return false;
-    if (running.exchange(true)) return false;
-    return true;
-}
-
-void PacketProcessor::Stop() {
-    if (!running.exchange(false)) return;
-}
-
-void PacketProcessor::ApplyConfig(const AppConfig& config) {
+    // The protocol validation handle is closed here if still open.
+    // An engine configured but never started (or reconfigured after Stop) still holds the
+    // handles ApplyConfig opened; Stop left them alone because nothing was running.
     {
-        std::unique_lock lock(configLock);
-        engineConfig = config;
-        runtimeState.config = config;
-        CopyLogSwitches(logState, config);
-        TakeConfig(ruleEngine, config);
+        std::lock_guard lock(handleMutex);
+        TakeAndCloseHandle(captureHandle, true);
     }
-    SetFileLogging(*this, config.fileLogEnabled);
+    TakeAndCloseHandle(flow.flowHandle, true);
+    SetFileLogging(*this, false);
 }
 
 AppConfig PacketProcessor::GetConfig() {

@@ -20,6 +20,7 @@
 
 #include "conntrack/ConnectionTables.h"
 #include "conntrack/FlowTracking.h"
+#include "engine/FilterBuilder.h"
 #include "engine/LocalAddresses.h"
 #include "engine/Published.h"
 #include "engine/RuleCaches.h"
@@ -113,6 +114,13 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
     std::atomic<bool> metricsRunning{false};
     std::atomic<bool> cleanupRunning{false};
     std::atomic<bool> flowRunning{false};
+    // The main-filter settings captureHandle was opened for; under filterKeyMutex, held
+    // only to compare or store it.
+    FilterKey filterKey;
+    std::mutex filterKeyMutex;
+    // Serialises Start and Stop as a whole: Stop clears `running` first, and a Start that
+    // got in before Stop had joined every thread would reuse thread objects still joinable.
+    std::mutex lifecycleMutex;
 
     // ---- Own addresses (engine/LocalAddresses.h) -------------------------------------------
     // Sources that pass before any rule. Filled by the constructor and by Start before it

@@ -146,6 +146,15 @@ class RuleEngineTest : public ::testing::Test {
         config.packetLogEnabled = packetLog;
         config.statsLogEnabled = statsLog;
         engine->ApplyConfig(config);
+        DiscardQueuedLog();
+    }
+
+    // Reconfiguration logs a summary of the protected traffic; the rule tests look only at
+    // what the rules log.
+    void DiscardQueuedLog() {
+        std::lock_guard lock(engine->logState.logQueueMutex);
+        while (!engine->logState.logQueue.empty())
+            engine->logState.logQueue.PopFront();
     }
 
     void SetTcpRules(const std::vector<RuleDefinition>& rules, const PortRules& ports = {}) {

@@ -70,6 +70,7 @@ TEST_F(EnforcementTest, ReasonsReachTheLogOnlyWhenTextsAreEnabledAndNotEmpty) {
     config.statsLogEnabled = false;
     config.fileLogEnabled = true;
     engine->ApplyConfig(config);
+    DiscardQueuedLog();
     VerdictResult stale = Verdict(Verdict::Drop, "built before the switch");
     RecordVerdict(*engine, Packet::Tcp(), stale);
     EXPECT_TRUE(LoggedTexts().empty());
