@@ -398,6 +398,11 @@ HandleCounters LinuxWorld::CountersOf(HANDLE handle) const {
     return it == closed_.end() ? HandleCounters{} : it->second;
 }
 
+RulesetState LinuxWorld::InstalledState() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return installed_;
+}
+
 std::string LinuxWorld::RulesetNow() const {
     std::lock_guard<std::mutex> lock(stateMutex_);
     RulesetConfig config;

@@ -48,8 +48,8 @@ struct LinuxWorldOptions {
     // Fail-open: packets pass while no reader is bound (Bastion stopped or crashed).
     // Fail-closed: they are dropped.
     bool failOpen = true;
-    int64_t graceNs = 100'000'000;   // how long a diverted packet may stay held
-    uint32_t queueMaxLength = 4096;  // packets waiting per kernel queue before it drops
+    int64_t graceNs = 100'000'000;    // how long a diverted packet may stay held
+    uint32_t queueMaxLength = 32768;  // packets waiting per kernel queue before it drops
 };
 
 // What the world lost, beyond the runtime's per-handle counters.
@@ -78,8 +78,9 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
     LinuxLosses Losses() const;
     // Counters of a handle, open or closed (zeros for one never seen).
     HandleCounters CountersOf(HANDLE handle) const;
-    // What the table holds now (nft syntax).
+    // What the table holds now (nft syntax), and as flags.
     std::string RulesetNow() const;
+    RulesetState InstalledState() const;
     const LinuxWorldOptions& Options() const { return options_; }
 
     // ---- Without the kernel (tests) ----
