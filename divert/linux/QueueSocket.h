@@ -2,15 +2,15 @@
 // writes. Verdicts may be written from any thread while the reader receives.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "divert/linux/QueueMessages.h"
-
-struct mmsghdr;
-struct iovec;
 
 namespace divert::linuxworld {
 
