@@ -122,7 +122,7 @@ inline ConnectionKey Inbound(uint32_t remote, uint16_t remotePort, uint32_t loca
 }
 
 // A flow-layer event as the driver reports it (IPv4 addresses in host order).
-struct FlowEventSpec {
+struct FlowEventShape {
     WINDIVERT_EVENT event = WINDIVERT_EVENT_FLOW_ESTABLISHED;
     bool outbound = false;
     uint32_t local = 0;
@@ -133,18 +133,18 @@ struct FlowEventSpec {
     bool ipv6 = false;
 };
 
-inline WINDIVERT_ADDRESS MakeFlowEvent(const FlowEventSpec& spec) {
+inline WINDIVERT_ADDRESS MakeFlowEvent(const FlowEventShape& shape) {
     WINDIVERT_ADDRESS address{};
     address.Layer = WINDIVERT_LAYER_FLOW;
-    address.Event = spec.event;
+    address.Event = shape.event;
     address.Sniffed = 1;
-    address.Outbound = spec.outbound ? 1 : 0;
-    address.IPv6 = spec.ipv6 ? 1 : 0;
-    address.Flow.LocalAddr[0] = spec.local;
-    address.Flow.RemoteAddr[0] = spec.remote;
-    address.Flow.LocalPort = spec.localPort;
-    address.Flow.RemotePort = spec.remotePort;
-    address.Flow.Protocol = spec.protocol;
+    address.Outbound = shape.outbound ? 1 : 0;
+    address.IPv6 = shape.ipv6 ? 1 : 0;
+    address.Flow.LocalAddr[0] = shape.local;
+    address.Flow.RemoteAddr[0] = shape.remote;
+    address.Flow.LocalPort = shape.localPort;
+    address.Flow.RemotePort = shape.remotePort;
+    address.Flow.Protocol = shape.protocol;
     return address;
 }
 

@@ -16,7 +16,7 @@ namespace bastion {
 namespace {
 
 using platform::TcpState;
-using testing::FlowEventSpec;
+using testing::FlowEventShape;
 using testing::Inbound;
 using testing::MakeFlowEvent;
 using testing::Row;
@@ -82,7 +82,7 @@ class ConnectionTablesTest : public ::testing::Test {
 TEST_F(ConnectionTablesTest, UntrackedFlowEventsChangeNothing) {
     struct Case {
         const char* what;
-        FlowEventSpec spec;
+        FlowEventShape shape;
     };
     const Case cases[] = {
         {"IPv6 flow",
@@ -96,9 +96,9 @@ TEST_F(ConnectionTablesTest, UntrackedFlowEventsChangeNothing) {
          {WINDIVERT_EVENT_FLOW_ESTABLISHED, true, kLocal, 5000, kPeer, 443, 6, true}},
     };
     for (const Case& c : cases) {
-        EXPECT_FALSE(IsTrackedFlowEvent(MakeFlowEvent(c.spec))) << c.what;
+        EXPECT_FALSE(IsTrackedFlowEvent(MakeFlowEvent(c.shape))) << c.what;
     }
-    FlowEventSpec tracked{WINDIVERT_EVENT_FLOW_DELETED, true, kLocal, 5000, kPeer, 443};
+    FlowEventShape tracked{WINDIVERT_EVENT_FLOW_DELETED, true, kLocal, 5000, kPeer, 443};
     EXPECT_TRUE(IsTrackedFlowEvent(MakeFlowEvent(tracked)));
 }
 

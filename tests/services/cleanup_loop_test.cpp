@@ -17,7 +17,7 @@
 namespace bastion {
 namespace {
 
-using testing::FlowEventSpec;
+using testing::FlowEventShape;
 using testing::MakeFlowEvent;
 using testing::QueuedTexts;
 using testing::ScratchDir;
@@ -50,8 +50,8 @@ class CleanupLoopTest : public ::testing::Test {
     }
     void Establish(uint32_t remote, uint16_t remotePort) {
         ApplyFlowEvent(engine_,
-                       MakeFlowEvent(FlowEventSpec{WINDIVERT_EVENT_FLOW_ESTABLISHED, false, kLocal,
-                                                   443, remote, remotePort}),
+                       MakeFlowEvent(FlowEventShape{WINDIVERT_EVENT_FLOW_ESTABLISHED, false, kLocal,
+                                                    443, remote, remotePort}),
                        kStart);
     }
     // A connection the system's TCP table does not list: the next refresh of the
