@@ -45,8 +45,8 @@ inline uint64_t KeyedHash64(uint64_t low, uint64_t high = 0) {
     return keyed_hash_detail::Fold(h ^ 0x9E3779B97F4A7C15ull, s.k0 ^ 0xD6E8FEB86659FD93ull);
 }
 
-// Hash functor for integers and for trivially copyable keys of up to 16 bytes whose
-// padding is zero (value-initialise such keys before filling them).
+// Hash functor for integers and for trivially copyable keys of up to 16 bytes without
+// padding. Keys with padding specialise it (see AddressPortKey).
 template <class K>
 struct KeyedHasher {
     static_assert(std::is_trivially_copyable_v<K> && sizeof(K) <= 16,
@@ -55,6 +55,11 @@ struct KeyedHasher {
         if constexpr (std::is_integral_v<K> || std::is_enum_v<K>) {
             return static_cast<size_t>(KeyedHash64(static_cast<uint64_t>(key)));
         } else {
+            // Padding bytes would make equal keys hash apart: such keys need their own
+            // specialisation that hashes the fields.
+            static_assert(
+                std::has_unique_object_representations_v<K>,
+                "KeyedHasher hashes the key's bytes: specialise it for keys with padding");
             uint64_t words[2] = {0, 0};
             std::memcpy(words, &key, sizeof(K));
             return static_cast<size_t>(KeyedHash64(words[0], words[1]));

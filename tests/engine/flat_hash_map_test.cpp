@@ -12,9 +12,10 @@
 namespace bastion {
 namespace {
 
+// No padding: the default hasher reads the key's bytes.
 struct PairKey {
     uint32_t address = 0;
-    uint16_t port = 0;
+    uint32_t port = 0;
     bool operator==(const PairKey&) const = default;
 };
 
