@@ -1,7 +1,10 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_queue.h>
 
 #include <string>
 #include <vector>
@@ -67,6 +70,71 @@ TEST(Ruleset, BatchReplacesTheTableInOneTransaction) {
     EXPECT_EQ(messages, 9u);  // 3 tables, 2 chains, loopback + 3 queue rules
     const std::string bytes(xt.begin(), xt.end());
     EXPECT_NE(bytes.find("NFQUEUE"), std::string::npos);
+}
+
+// A packet message as the kernel sends it: header attribute, payload, input interface.
+std::vector<uint8_t> PacketMessage(uint32_t id, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> buffer(4096);
+    nlmsghdr* h = mnl_nlmsg_put_header(buffer.data());
+    h->nlmsg_type = (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET;
+    auto* g = static_cast<nfgenmsg*>(mnl_nlmsg_put_extra_header(h, sizeof(nfgenmsg)));
+    g->nfgen_family = AF_INET;
+    nfqnl_msg_packet_hdr header{};
+    header.packet_id = htonl(id);
+    header.hw_protocol = htons(0x0800);
+    header.hook = NF_INET_PRE_ROUTING;
+    mnl_attr_put(h, NFQA_PACKET_HDR, sizeof header, &header);
+    mnl_attr_put_u32(h, NFQA_IFINDEX_INDEV, htonl(3));
+    mnl_attr_put(h, NFQA_PAYLOAD, payload.size(), payload.data());
+    buffer.resize(h->nlmsg_len);
+    return buffer;
+}
+
+TEST(QueueMessages, PacketIsCutToItsIpLengthAndKeepsItsIdAndInterface) {
+    std::vector<uint8_t> ip(20, 0);
+    ip[0] = 0x45;
+    ip[3] = 20;  // total length 20
+    std::vector<uint8_t> padded = ip;
+    padded.resize(46, 0);  // Ethernet minimum frame padding
+    const auto message = PacketMessage(77, padded);
+    QueuedPacket p;
+    ASSERT_TRUE(ParsePacketMessage(reinterpret_cast<const nlmsghdr*>(message.data()), &p));
+    EXPECT_EQ(p.id, 77u);
+    EXPECT_EQ(p.hook, NF_INET_PRE_ROUTING);
+    EXPECT_EQ(p.inIfIdx, 3u);
+    EXPECT_EQ(p.length, 20u);
+
+    // A length field larger than the bytes (a truncated packet) is left for dispatch's
+    // sanity rule to reject; a non-IPv4 payload is not touched.
+    std::vector<uint8_t> longer = ip;
+    longer[3] = 40;
+    const auto truncated = PacketMessage(78, longer);
+    ASSERT_TRUE(ParsePacketMessage(reinterpret_cast<const nlmsghdr*>(truncated.data()), &p));
+    EXPECT_EQ(p.length, 20u);
+    std::vector<uint8_t> v6(48, 0);
+    v6[0] = 0x60;
+    const auto six = PacketMessage(79, v6);
+    ASSERT_TRUE(ParsePacketMessage(reinterpret_cast<const nlmsghdr*>(six.data()), &p));
+    EXPECT_EQ(p.length, 48u);
+}
+
+TEST(QueueMessages, VerdictsArePackedBackToBackUntilTheBatchIsFull) {
+    VerdictBatch batch(200);
+    ASSERT_TRUE(batch.Add(1, 5, NF_ACCEPT));
+    ASSERT_TRUE(batch.Add(1, 6, NF_DROP));
+    const uint8_t bytes[120] = {};  // 64 bytes used, 32 + 124 more needed
+    EXPECT_FALSE(batch.Add(1, 7, NF_ACCEPT, bytes, sizeof bytes));
+    EXPECT_EQ(batch.Count(), 2u);
+    std::vector<uint8_t> data(batch.Data(), batch.Data() + batch.Size());
+    int rest = static_cast<int>(data.size());
+    int messages = 0;
+    for (auto* h = reinterpret_cast<const nlmsghdr*>(data.data()); mnl_nlmsg_ok(h, rest);
+         h = mnl_nlmsg_next(h, &rest)) {
+        EXPECT_EQ(h->nlmsg_type, (NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_VERDICT);
+        ++messages;
+    }
+    EXPECT_EQ(messages, 2);
+    EXPECT_EQ(rest, 0);
 }
 
 TEST(QueueStats, ParsesTheKernelTable) {
