@@ -28,6 +28,51 @@ int BastionMain(HINSTANCE instance, int showCommand, PacketProcessorFactory fact
     check->add_option("FILE", checkFile, "the configuration file")->required();
     check->callback([&] { exitCode = CheckConfigCommand(checkFile, std::cout, std::cerr); });
 
+    RunOptions run;
+    CLI::App* runCommand = app.add_subcommand(
+        "run", "Run the daemon until SIGINT or SIGTERM; SIGHUP re-reads the configuration");
+    runCommand->add_option("--config", run.configPath, "the configuration file")
+        ->capture_default_str();
+    runCommand->add_option("--world", run.world, "where packets come from")
+        ->check(CLI::IsMember({"sim", "linux"}))
+        ->capture_default_str();
+    runCommand->add_option("--state-dir", run.stateDirectory,
+                           "directory of the lists and the control token (default: the "
+                           "configuration's host.stateDirectory)");
+    runCommand->callback([&] { exitCode = RunCommand(run, factory, destroyer, std::cerr); });
+
+    std::string stateDirectory = "state";
+    std::string list;
+    std::string action;
+    std::string address;
+    CLI::App* lists = app.add_subcommand(
+        "lists",
+        "Show or change the allow and block lists (through the running daemon when "
+        "there is one, else in the state directory's files)");
+    lists->add_option("LIST", list, "allow or block")
+        ->required()
+        ->check(CLI::IsMember({"allow", "block"}));
+    lists->add_option("ACTION", action, "add, remove or show")
+        ->required()
+        ->check(CLI::IsMember({"add", "remove", "show"}));
+    lists->add_option("ADDRESS", address, "an IPv4 address (add and remove)");
+    lists->add_option("--state-dir", stateDirectory, "the daemon's state directory")
+        ->capture_default_str();
+    lists->callback([&] {
+        if (action != "show" && address.empty()) {
+            throw CLI::ValidationError("ADDRESS", "add and remove need an address");
+        }
+        exitCode = ListsCommand(list, action, address, stateDirectory, std::cout, std::cerr);
+    });
+
+    bool asJson = false;
+    CLI::App* status = app.add_subcommand("status", "Show the running daemon's status");
+    status->add_flag("--json", asJson, "print the status as JSON");
+    status->add_option("--state-dir", stateDirectory, "the daemon's state directory")
+        ->capture_default_str();
+    status->callback(
+        [&] { exitCode = StatusCommand(asJson, stateDirectory, std::cout, std::cerr); });
+
     AddToolCommands(app, factory, destroyer, exitCode);
 
     if (argc <= 1) {
