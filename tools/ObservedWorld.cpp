@@ -30,7 +30,24 @@ void ObservedWorld::Dropped(const divert::DropRef* drops, size_t count) {
 }
 
 void ObservedWorld::HandleClosed(HANDLE handle, const divert::HandleCounters& counters) {
+    {
+        std::lock_guard lock(closedMutex_);
+        divert::HandleCounters& t = closedTotals_;
+        t.queued += counters.queued;
+        t.received += counters.received;
+        t.dropped += counters.dropped;
+        t.overflow += counters.overflow;
+        t.expired += counters.expired;
+        t.oversize += counters.oversize;
+        t.reinjectedAtClose += counters.reinjectedAtClose;
+        t.discardedAtClose += counters.discardedAtClose;
+    }
     sim_->HandleClosed(handle, counters);
+}
+
+divert::HandleCounters ObservedWorld::ClosedTotals() const {
+    std::lock_guard lock(closedMutex_);
+    return closedTotals_;
 }
 
 std::shared_ptr<platform::SystemTables> ObservedWorld::Tables() {

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "divert/runtime/World.h"
 #include "divert/sim/SimWorld.h"
@@ -45,6 +46,10 @@ class ObservedWorld final : public divert::World {
     // reach the previous observer.
     void SetObserver(Observer* observer) { observer_.store(observer, std::memory_order_release); }
 
+    // The counters of every handle closed so far, added up (queue losses of the engine's
+    // handles once it has stopped).
+    divert::HandleCounters ClosedTotals() const;
+
     void Deliver(const divert::PacketRef* packets, size_t count) override;
     void Dropped(const divert::DropRef* drops, size_t count) override;
     void HandleClosed(HANDLE handle, const divert::HandleCounters& counters) override;
@@ -53,6 +58,8 @@ class ObservedWorld final : public divert::World {
   private:
     std::shared_ptr<divert::sim::SimWorld> sim_;
     std::atomic<Observer*> observer_{nullptr};
+    mutable std::mutex closedMutex_;
+    divert::HandleCounters closedTotals_;
 };
 
 }  // namespace bastion::tools

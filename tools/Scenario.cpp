@@ -35,14 +35,14 @@ std::vector<Scenario> Builtins() {
                  {C::SynFloodSpoofed, 7, 13, 10000},
                  {C::SynFloodFew, 11, 16, 5000},
                  {C::AckFlood, 14, 19, 10000},
-                 {C::UdpFlood, 17, 22, 10000},
+                 {C::UdpFlood, 17, 22, 16000},
                  {C::UdpAmplification, 20, 25, 8000},
                  {C::IcmpFlood, 23, 27, 8000},
                  {C::MalformedTcp, 25, 29, 5000},
              }),
         Make("single-source", 10, {{C::TcpFloodSingle, 2, 8, 15000}}),
         Make("syn-flood", 20, {{C::SynFloodSpoofed, 3, 12, 15000}, {C::SynFloodFew, 8, 17, 5000}}),
-        Make("udp", 20, {{C::UdpFlood, 3, 12, 10000}, {C::UdpAmplification, 8, 17, 8000}}),
+        Make("udp", 20, {{C::UdpFlood, 3, 12, 16000}, {C::UdpAmplification, 8, 17, 8000}}),
         Make("quiet", 10, {}),
     };
 }

@@ -21,7 +21,7 @@ enum class TrafficClass : uint8_t {
     AckFlood = 4,          // out-of-state ACKs from random spoofed sources
     TcpFloodSingle = 5,    // one real source sending TCP at a high rate
     SynFloodFew = 6,       // SYNs from a few real sources
-    UdpFlood = 7,          // UDP datagrams to the service port from a botnet
+    UdpFlood = 7,          // large UDP datagrams to the service port from two hosts
     UdpAmplification = 8,  // reflected replies from ports 53, 123, 1900, 11211
     IcmpFlood = 9,         // echo requests from a few sources
     MalformedTcp = 10,     // impossible TCP flag combinations

@@ -20,7 +20,7 @@ constexpr uint32_t kFewSynSources = 0xC000020A;  // 192.0.2.10 .. 14
 constexpr uint32_t kIcmpFlooders = 0xC0000264;   // 192.0.2.100 .. 104
 constexpr uint32_t kUdpUsers = 0xC6120001;       // 198.18.0.1 .. 20
 constexpr uint32_t kPingers = 0xC6120101;        // 198.18.1.1 .. 5
-constexpr uint32_t kBotnet = 0x64400000;         // 100.64.0.0/16
+constexpr uint32_t kUdpFlooders = 0x64400001;    // 100.64.0.1 .. 2
 constexpr uint32_t kLegitClients = 0xC6336401;   // 198.51.100.1 .. 250
 
 constexpr std::array<uint16_t, 4> kAmplifierPorts = {53, 123, 1900, 11211};
@@ -66,7 +66,7 @@ uint32_t RandomSpoofedAddress(Random& random) {
         const uint32_t first = a >> 24;
         if (first == 0 || first == 10 || first == 127 || first >= 224) continue;
         if (InRange(a, 0xC6336400, 24) || InRange(a, 0xC6120000, 15) ||
-            InRange(a, 0xCB007100, 24) || InRange(a, 0xC0000200, 24) || InRange(a, kBotnet, 10)) {
+            InRange(a, 0xCB007100, 24) || InRange(a, 0xC0000200, 24) || InRange(a, 0x64400000, 10)) {
             continue;
         }
         return a;
@@ -126,11 +126,14 @@ Packet PacketFactory::Make(TrafficClass c) {
                 .Build();
         }
         case TrafficClass::SynFloodSpoofed:
-            return PacketBuilder::Tcp(RandomSpoofedAddress(random_), ephemeral(), server, TcpPort())
+            // As flooding tools send them: one fixed shape, no options, only the source
+            // address and port and the sequence number vary.
+            return PacketBuilder::Tcp(RandomSpoofedAddress(random_), ephemeral(), server,
+                                      TcpPort())
                 .Syn()
                 .Seq(static_cast<uint32_t>(random_.Next()))
-                .Window(static_cast<uint16_t>(1024 + random_.Below(64000)))
-                .Ttl(static_cast<uint8_t>(40 + random_.Below(200)))
+                .Window(1024)
+                .Ttl(64)
                 .Id(id)
                 .Build();
         case TrafficClass::AckFlood:
@@ -161,9 +164,9 @@ Packet PacketFactory::Make(TrafficClass c) {
                 .Id(id)
                 .Build();
         case TrafficClass::UdpFlood:
-            return PacketBuilder::Udp(kBotnet + random_.Below(2000), ephemeral(), server,
+            return PacketBuilder::Udp(kUdpFlooders + random_.Below(2), ephemeral(), server,
                                       options_.udpPort)
-                .PayloadSize(512, 0xAB)
+                .PayloadSize(1400, 0xAB)
                 .Id(id)
                 .Build();
         case TrafficClass::UdpAmplification: {

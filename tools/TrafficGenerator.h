@@ -14,8 +14,8 @@
 // Addresses of the traffic: the server is the sim's stack address; legitimate TCP clients
 // come from 198.51.100.0/24, UDP users from 198.18.0.0/24, pinging hosts from
 // 198.18.1.0/24; the single flooding host is 192.0.2.66, the few SYN senders 192.0.2.10-14,
-// the ICMP flooders 192.0.2.100-104, the UDP botnet 100.64.0.0/16; spoofed sources are
-// random unicast addresses outside all of those.
+// the ICMP flooders 192.0.2.100-104, the UDP flooders 100.64.0.1-2; spoofed sources are
+// random unicast addresses outside all of those and 100.64.0.0/10.
 #pragma once
 
 #include <array>
