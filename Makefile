@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
-RUN_ARGS ?=
+RUN_ARGS ?= demo
 
 .PHONY: all run test deps build release bench format clean
 

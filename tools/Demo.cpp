@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <thread>
 
 #include "tools/ObservedWorld.h"
@@ -35,6 +36,39 @@ uint64_t InboundOffered(const TrafficGenerator& g) {
         n += g.Offered(c);
     return n;
 }
+
+// The simulated stack keeps a half-open connection until it is reset; a real one gives
+// up on it after its SYN-ACK retransmissions. Without that, a SYN flood the engine let
+// through would fill the backlog for the rest of the run and every later client would
+// fail, which says more about the simulation than about the engine.
+class HalfOpenTimeout {
+  public:
+    static constexpr double kSeconds = 3.0;
+
+    explicit HalfOpenTimeout(divert::sim::SimStack& stack) : stack_(stack) {}
+
+    // Resets the half-open connections first seen more than kSeconds before `now`.
+    void Run(double now) {
+        std::map<divert::sim::ConnectionKey, double> still;
+        for (const platform::TcpRow& row : stack_.TcpTable()) {
+            if (row.state != platform::TcpState::SynReceived) continue;
+            const divert::sim::ConnectionKey key{row.localAddr, row.localPort, row.remoteAddr,
+                                                 row.remotePort};
+            auto it = firstSeen_.find(key);
+            const double since = it == firstSeen_.end() ? now : it->second;
+            if (now - since > kSeconds) {
+                stack_.Abort(key);
+            } else {
+                still.emplace(key, since);
+            }
+        }
+        firstSeen_.swap(still);
+    }
+
+  private:
+    divert::sim::SimStack& stack_;
+    std::map<divert::sim::ConnectionKey, double> firstSeen_;
+};
 
 }  // namespace
 
@@ -74,6 +108,7 @@ int RunDemo(const DemoOptions& options, const HostConfig& setup, PacketProcessor
         << " s against " << divert::sim::FormatIpv4(generatorOptions.server)
         << " (TCP 80, 443; UDP " << generatorOptions.udpPort << ")\n";
     generator.Start(options.scenario);
+    HalfOpenTimeout halfOpen(world->Sim().Stack());
 
     // One line per second while the scenario runs.
     std::array<uint64_t, kTrafficClassCount> lastOffered{};
@@ -82,6 +117,7 @@ int RunDemo(const DemoOptions& options, const HostConfig& setup, PacketProcessor
     for (int second = 1; !generator.Finished(); ++second) {
         std::this_thread::sleep_until(start + std::chrono::seconds(second));
         if (generator.Finished()) break;
+        halfOpen.Run(second);
         std::string classes;
         for (TrafficClass c : kAllTrafficClasses) {
             const uint64_t now = generator.Offered(c);
