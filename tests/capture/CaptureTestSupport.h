@@ -136,6 +136,23 @@ class CaptureTest : public ::testing::Test {
         worker.ProcessBatch(offset, addrLen);
     }
 
+    // Raw batch bytes with `addrLen` bytes of addresses (inbound unless flagged).
+    static void LoadBytes(CaptureWorker& worker, const Bytes& bytes,
+                          const std::vector<bool>& outbound, UINT addrLen) {
+        BufferSet& set = worker.sets[static_cast<size_t>(worker.receiveSet)];
+        std::memcpy(set.packets.get(), bytes.data(), bytes.size());
+        for (size_t i = 0; i < kMaxBatchPackets; ++i) {
+            WINDIVERT_ADDRESS& address = set.addresses[i];
+            address = WINDIVERT_ADDRESS{};
+            address.Layer = WINDIVERT_LAYER_NETWORK;
+            address.Outbound = i < outbound.size() && outbound[i] ? 1 : 0;
+            address.Network.IfIdx = divert::sim::kEthernetIfIdx;
+            address.IPChecksum = address.TCPChecksum = address.UDPChecksum = 1;
+        }
+        worker.handle = worker.engine.captureHandle.load();
+        worker.ProcessBatch(static_cast<UINT>(bytes.size()), addrLen);
+    }
+
     static std::vector<TraceRecord> Calls(ApiFunction function) {
         std::vector<TraceRecord> calls;
         for (TraceRecord& record : divert::TakeTrace()) {

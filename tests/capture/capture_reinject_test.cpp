@@ -1,0 +1,245 @@
+// Re-injection: the whole-batch and selective paths, their fallbacks and the checksum rule,
+// through the simulated world's call trace and fault script.
+#include "divert/sim/PacketBuilder.h"
+#include "tests/capture/CaptureTestSupport.h"
+
+namespace bastion::capture_test {
+namespace {
+
+using divert::SendFault;
+using divert::SendOutcome;
+
+class Reinjection : public CaptureTest {
+  protected:
+    // Packets tagged 0..count-1 from distinct sources; those in `dropped` come from
+    // block-listed sources.
+    std::vector<Bytes> MixedBatch(size_t count, const std::vector<size_t>& dropped) {
+        std::vector<Bytes> batch;
+        for (size_t i = 0; i < count; ++i) {
+            const uint32_t source = Ipv4("198.18.0.1") + static_cast<uint32_t>(i);
+            for (size_t d : dropped) {
+                if (d == i) state->ipLists.AddToBlock(source);
+            }
+            batch.push_back(InboundTcp(static_cast<uint16_t>(i), source));
+        }
+        return batch;
+    }
+
+    static std::vector<uint16_t> Tags(std::initializer_list<uint16_t> tags) { return tags; }
+
+    static void ScriptSend(SendOutcome outcome, DWORD error = 0) {
+        divert::ScriptSends(SendFault{outcome, error});
+    }
+};
+
+TEST_F(Reinjection, AllPassingIsOneInPlaceSendAndAPendingSendMovesTheNextReceive) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    std::vector<Bytes> batch = MixedBatch(200, {});
+    uint32_t bytes = 0;
+    for (const Bytes& p : batch)
+        bytes += static_cast<uint32_t>(p.size());
+    sim->InjectInbound(batch);
+    ScriptSend(SendOutcome::ReportPending);
+    worker->RunCycle();
+
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].function, ApiFunction::SendEx);
+    EXPECT_EQ(sends[0].packets, 200u) << "200 x 80 address bytes";
+    EXPECT_EQ(sends[0].bytes, bytes);
+    EXPECT_TRUE(sends[0].overlapped);
+    EXPECT_EQ(sends[0].error, static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(DeliveredTags().size(), 200u);
+    ASSERT_TRUE(worker->sendPending);
+    ASSERT_EQ(worker->receiveSet, CaptureWorker::kSetB);
+
+    // The next batch is received into set B while set A still holds the sent batch.
+    Bytes next = InboundTcp(777, kOtherClient);
+    sim->InjectInbound(next);
+    worker->RunCycle();
+    EXPECT_FALSE(worker->sendPending);
+    EXPECT_EQ(TagOf(Bytes(worker->sets[CaptureWorker::kSetB].packets.get(),
+                          worker->sets[CaptureWorker::kSetB].packets.get() + 20)),
+              777);
+    EXPECT_EQ(TagOf(Bytes(worker->sets[CaptureWorker::kSetA].packets.get(),
+                          worker->sets[CaptureWorker::kSetA].packets.get() + 20)),
+              0);
+    EXPECT_EQ(DeliveredTags(), Tags({777}));
+    EXPECT_TRUE(LogTexts("[⚠️]").empty());
+}
+
+TEST_F(Reinjection, DroppedPacketsLeaveOneSynchronousSendOfTheRuns) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    sim->InjectInbound(MixedBatch(10, {3, 7}));
+    worker->RunCycle();
+
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].function, ApiFunction::SendEx);
+    EXPECT_EQ(sends[0].packets, 8u);
+    EXPECT_FALSE(sends[0].overlapped);
+    EXPECT_EQ(DeliveredTags(), Tags({0, 1, 2, 4, 5, 6, 8, 9}));
+    // Set C holds the three runs back to back.
+    const CaptureScratch& scratch = ThreadCaptureScratch();
+    ASSERT_EQ(scratch.selectedLengths.size(), 8u);
+    const uint8_t* compacted = worker->sets[CaptureWorker::kSetC].packets.get();
+    uint32_t pos = 0;
+    std::vector<uint16_t> order;
+    for (uint32_t length : scratch.selectedLengths) {
+        order.push_back(TagOf(Bytes(compacted + pos, compacted + pos + 20)));
+        pos += length;
+    }
+    EXPECT_EQ(order, Tags({0, 1, 2, 4, 5, 6, 8, 9}));
+}
+
+TEST_F(Reinjection, FailedSelectiveSendIsRetriedAsHalves) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    sim->InjectInbound(MixedBatch(10, {3, 7}));
+    ScriptSend(SendOutcome::Fail, ERROR_NOT_ENOUGH_MEMORY);
+    worker->RunCycle();
+
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_EQ(sends[0].packets, 8u);
+    EXPECT_FALSE(sends[0].result);
+    EXPECT_EQ(sends[1].packets, 4u);
+    EXPECT_EQ(sends[2].packets, 4u);
+    EXPECT_TRUE(sends[1].result && sends[2].result);
+    EXPECT_EQ(DeliveredTags(), Tags({0, 1, 2, 4, 5, 6, 8, 9}));
+}
+
+TEST_F(Reinjection, AFailedHalfSendsEveryPacketSingly) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    sim->InjectInbound(MixedBatch(10, {3, 7}));
+    ScriptSend(SendOutcome::Fail, ERROR_NOT_ENOUGH_MEMORY);
+    ScriptSend(SendOutcome::Normal);
+    ScriptSend(SendOutcome::Fail, ERROR_NOT_ENOUGH_MEMORY);
+    worker->RunCycle();
+
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 11u);
+    EXPECT_EQ(sends[1].packets, 4u);
+    EXPECT_EQ(sends[2].packets, 4u);
+    EXPECT_FALSE(sends[2].result);
+    for (size_t k = 3; k < sends.size(); ++k)
+        EXPECT_EQ(sends[k].function, ApiFunction::Send);
+    // The half that went through goes again with the singles: nothing is lost.
+    EXPECT_EQ(DeliveredTags(), Tags({0, 1, 2, 4, 0, 1, 2, 4, 5, 6, 8, 9}));
+}
+
+TEST_F(Reinjection, FailedWholeBatchSendFallsBackToSinglePackets) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    sim->InjectInbound(MixedBatch(5, {}));
+    ScriptSend(SendOutcome::Fail, ERROR_NOT_ENOUGH_MEMORY);
+    worker->RunCycle();
+
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 6u);
+    EXPECT_EQ(sends[0].function, ApiFunction::SendEx);
+    EXPECT_FALSE(sends[0].result);
+    for (size_t k = 1; k < sends.size(); ++k)
+        EXPECT_EQ(sends[k].function, ApiFunction::Send);
+    EXPECT_EQ(DeliveredTags(), Tags({0, 1, 2, 3, 4}));
+    EXPECT_FALSE(worker->sendPending);
+    EXPECT_EQ(worker->receiveSet, CaptureWorker::kSetA);
+}
+
+TEST_F(Reinjection, EveryPacketDroppedMeansNoDriverCall) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    sim->InjectInbound(MixedBatch(6, {0, 1, 2, 3, 4, 5}));
+    worker->RunCycle();
+    EXPECT_TRUE(SendCalls().empty());
+    EXPECT_TRUE(DeliveredTags().empty());
+}
+
+TEST_F(Reinjection, StoppedEngineDropsTheJudgedBatch) {
+    auto worker = NewWorker();
+    divert::SetTraceEnabled(true);
+    // The stop lands between the verdicts and the send.
+    engine->running.store(false);
+    LoadBatch(*worker, MixedBatch(4, {1}));
+    LoadBatch(*worker, {InboundTcp(9, kOtherClient)});
+    EXPECT_TRUE(SendCalls().empty());
+    EXPECT_TRUE(DeliveredTags().empty());
+}
+
+// Each way an outbound packet can leave: its checksums are recomputed once, whatever
+// fails, and it goes out with valid checksums although its address claimed them valid.
+struct ChecksumCase {
+    const char* name;
+    bool withDrop;
+    std::vector<std::pair<SendOutcome, DWORD>> script;
+};
+
+class ChecksumOnce : public Reinjection, public ::testing::WithParamInterface<ChecksumCase> {};
+
+TEST_P(ChecksumOnce, OutboundChecksumsAreRecomputedExactlyOnce) {
+    const ChecksumCase& c = GetParam();
+    auto worker = NewWorker();
+    for (const auto& [outcome, error] : c.script)
+        ScriptSend(outcome, error);
+    divert::sim::InjectOptions lying;
+    lying.checksums = divert::sim::InjectOptions::Checksums::Valid;
+    const uint32_t blocked = Ipv4("192.0.2.66");
+    state->ipLists.AddToBlock(blocked);
+    // outbound, inbound, outbound, [dropped inbound], outbound
+    sim->InjectOutbound(PacketBuilder::Tcp(kServer, 80, kClient, 40000)
+                            .Ack()
+                            .Id(1)
+                            .Payload("a")
+                            .BadTransportChecksum()
+                            .Build(),
+                        lying);
+    sim->InjectInbound(InboundTcp(2));
+    sim->InjectOutbound(PacketBuilder::Udp(kServer, 53, kClient, 5353)
+                            .Id(3)
+                            .Payload("b")
+                            .BadIpChecksum()
+                            .BadTransportChecksum()
+                            .Build(),
+                        lying);
+    if (c.withDrop) sim->InjectInbound(InboundTcp(4, blocked));
+    sim->InjectOutbound(PacketBuilder::Tcp(kServer, 80, kClient, 40001)
+                            .Ack()
+                            .Id(5)
+                            .Payload("c")
+                            .BadIpChecksum()
+                            .Build(),
+                        lying);
+    worker->RunCycle();
+
+    EXPECT_EQ(worker->checksumRecomputations, 3u);
+    std::vector<divert::sim::PacketRecord> wire = sim->TakeWire();
+    ASSERT_GE(wire.size(), 3u);
+    for (const auto& record : wire) {
+        const auto check = divert::sim::CheckChecksums(record.bytes.data(), record.bytes.size());
+        EXPECT_TRUE(check.ip) << TagOf(record.bytes);
+        EXPECT_TRUE(check.tcp || check.udp) << TagOf(record.bytes);
+    }
+    for (uint8_t flag : ThreadCaptureScratch().needsChecksum)
+        EXPECT_EQ(flag, 0);
+}
+
+const DWORD kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+INSTANTIATE_TEST_SUITE_P(
+    EveryPath, ChecksumOnce,
+    ::testing::Values(ChecksumCase{"WholeBatch", false, {}},
+                      ChecksumCase{"WholeBatchPending", false, {{SendOutcome::ReportPending, 0}}},
+                      ChecksumCase{"WholeBatchSingles", false, {{SendOutcome::Fail, kNoMemory}}},
+                      ChecksumCase{"Selective", true, {}},
+                      ChecksumCase{"SelectiveHalves", true, {{SendOutcome::Fail, kNoMemory}}},
+                      ChecksumCase{"SelectiveSingles",
+                                   true,
+                                   {{SendOutcome::Fail, kNoMemory},
+                                    {SendOutcome::Fail, kNoMemory},
+                                    {SendOutcome::Normal, 0}}}),
+    [](const ::testing::TestParamInfo<ChecksumCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace bastion::capture_test
