@@ -89,9 +89,11 @@ TEST_F(RulesThroughTheWorker, DropReasonsGoToTheLog) {
                      {});
     auto worker = NewWorker();
     Batch(*worker, 4, true);
-    const std::vector<std::string> texts = LogTexts();
-    ASSERT_EQ(texts.size(), 2u) << "packets 3 and 4 of the source";
-    EXPECT_NE(texts[0].find("udp pps"), std::string::npos) << texts[0];
+    std::vector<std::string> reasons;
+    for (const std::string& text : LogTexts()) {
+        if (text.find("udp pps") != std::string::npos) reasons.push_back(text);
+    }
+    EXPECT_EQ(reasons.size(), 2u) << "packets 3 and 4 of the source";
 }
 
 // Random batches: lengths, versions, truncation, address counts, send failures.
