@@ -298,7 +298,7 @@ class Decoder {
     void Host(const json& value, const std::string& pointer, HostSettings& out) {
         if (!Object(value, pointer,
                     {"stateDirectory", "httpAddress", "httpPort", "packetLogCapacity",
-                     "apiHostName"})) {
+                     "apiHostName", "linuxWorld"})) {
             return;
         }
         String(value, pointer, "stateDirectory", out.stateDirectory);
@@ -320,6 +320,23 @@ class Decoder {
         Unsigned(value, pointer, "httpPort", out.httpPort);
         Unsigned(value, pointer, "packetLogCapacity", out.packetLogCapacity, 1, 10'000'000);
         String(value, pointer, "apiHostName", out.apiHostName);
+        if (const json* world = Member(value, pointer, "linuxWorld", child))
+            LinuxWorld(*world, child, out.linuxWorld);
+    }
+
+    void LinuxWorld(const json& value, const std::string& pointer, LinuxWorldSettings& out) {
+        if (!Object(value, pointer, {"failOpen", "firstQueue", "queueCount", "heldGraceMs"})) {
+            return;
+        }
+        Bool(value, pointer, "failOpen", out.failOpen);
+        Unsigned(value, pointer, "firstQueue", out.firstQueue);
+        Unsigned(value, pointer, "queueCount", out.queueCount, 1, 64);
+        Unsigned(value, pointer, "heldGraceMs", out.heldGraceMs, 1, 60'000);
+        if (uint32_t{out.firstQueue} + out.queueCount > 65536) {
+            ValueProblem(JsonPositions::Child(pointer, "queueCount"),
+                         "host.linuxWorld: the queues must lie within 0 to 65535 (firstQueue + "
+                         "queueCount <= 65536)");
+        }
     }
 
     void Logging(const json& value, const std::string& pointer, AppConfig& out) {

@@ -134,7 +134,12 @@ std::string ConfigToJsonText(const HostConfig& c, int indent) {
                     {"httpAddress", c.host.httpAddress},
                     {"httpPort", c.host.httpPort},
                     {"packetLogCapacity", c.host.packetLogCapacity},
-                    {"apiHostName", c.host.apiHostName}};
+                    {"apiHostName", c.host.apiHostName},
+                    {"linuxWorld",
+                     {{"failOpen", c.host.linuxWorld.failOpen},
+                      {"firstQueue", c.host.linuxWorld.firstQueue},
+                      {"queueCount", c.host.linuxWorld.queueCount},
+                      {"heldGraceMs", c.host.linuxWorld.heldGraceMs}}}};
     root["firewallBlockDurationSeconds"] = app.firewallBlockDurationSeconds;
     root["logging"] = {{"packetLog", app.packetLogEnabled},
                        {"statsLog", app.statsLogEnabled},

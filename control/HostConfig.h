@@ -25,6 +25,23 @@
 
 namespace bastion {
 
+// How `bastion run --world linux` takes packets from the kernel (the linux world of
+// divert/linux: nftables table "inet bastion", packet queues).
+struct LinuxWorldSettings {
+    // true: while no Bastion reads the queues (stopped, crashed) traffic passes (queue
+    // bypass); false: it is dropped. Default true.
+    bool failOpen = true;
+    // Queue numbers firstQueue .. firstQueue + queueCount - 1, one reader thread each.
+    // Defaults 0 and 2; queueCount 1 to 64.
+    uint16_t firstQueue = 0;
+    uint16_t queueCount = 2;
+    // Milliseconds a diverted packet may wait for the engine before it is dropped.
+    // Default 100; 1 to 60,000.
+    uint32_t heldGraceMs = 100;
+
+    bool operator==(const LinuxWorldSettings&) const = default;
+};
+
 // Settings of the host process itself; the engine never sees them.
 struct HostSettings {
     // Directory of the list files and the control token. Relative paths are taken from
@@ -38,6 +55,7 @@ struct HostSettings {
     uint64_t packetLogCapacity = ThreadSafeLog::kDefaultCapacity;
     // The vendor API host whose addresses are never limited; "" = none.
     std::string apiHostName;
+    LinuxWorldSettings linuxWorld;
 
     bool operator==(const HostSettings&) const = default;
 };

@@ -102,6 +102,28 @@ TEST(ConfigFileTest, ReportsEveryProblemInTextOrder) {
     EXPECT_EQ(load.problems[3].line, 4u);
 }
 
+TEST(ConfigFileTest, LinuxWorldSettingsAreReadAndChecked) {
+    ConfigLoad load = ParseConfig(
+        R"({"host": {"linuxWorld": {"failOpen": false, "firstQueue": 10, "heldGraceMs": 250}}})",
+        "w.json");
+    ASSERT_TRUE(load.config.has_value()) << load.problems.front().Describe();
+    const LinuxWorldSettings& w = load.config->host.linuxWorld;
+    EXPECT_FALSE(w.failOpen);
+    EXPECT_EQ(w.firstQueue, 10);
+    EXPECT_EQ(w.queueCount, 2);  // default kept
+    EXPECT_EQ(w.heldGraceMs, 250u);
+    EXPECT_EQ(ParseConfig(ConfigToJsonText(*load.config), "back.json").config, load.config);
+
+    load = ParseConfig(R"({"host": {"linuxWorld": {"queueCount": 0, "failOpen": "yes"}}})", "x");
+    EXPECT_EQ(load.problems.size(), 2u);
+    load = ParseConfig(R"({"host": {"linuxWorld": {"firstQueue": 65535, "queueCount": 2}}})", "y");
+    ASSERT_EQ(load.problems.size(), 1u);
+    EXPECT_NE(load.problems[0].message.find("within 0 to 65535"), std::string::npos);
+    load = ParseConfig(R"({"host": {"linuxWorld": {"failopen": true}}})", "z");
+    ASSERT_EQ(load.problems.size(), 1u);
+    EXPECT_NE(load.problems[0].message.find("unknown key \"failopen\""), std::string::npos);
+}
+
 TEST(ConfigFileTest, AnEmptyObjectGivesTheRecordDefaults) {
     ConfigLoad load = ParseConfig("{}", "empty.json");
     ASSERT_TRUE(load.config.has_value());
