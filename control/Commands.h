@@ -20,7 +20,8 @@ struct RunOptions {
 };
 
 // `bastion run`: runs the daemon until SIGINT or SIGTERM. 0 after a clean stop, 1 when it
-// could not start or the lists could not be saved, 2 for a world that is not available.
+// could not start or the lists could not be saved, 2 for an unknown world, 4 when the
+// linux world lacks root or CAP_NET_ADMIN.
 int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                PacketProcessorDestroyer destroyer, std::ostream& err);
 

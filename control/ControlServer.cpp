@@ -206,7 +206,11 @@ bool ControlServer::Start(const std::string& address, uint16_t port, std::string
                            {"refusedBlocks", s.refusedBlocks}};
         status["divertQueueLosses"] = {{"overflow", s.divert.overflow},
                                        {"expired", s.divert.expired},
-                                       {"oversize", s.divert.oversize}};
+                                       {"oversize", s.divert.oversize},
+                                       {"kernelQueueFull", s.divert.kernelQueueFull},
+                                       {"socketOverrun", s.divert.socketOverrun},
+                                       {"heldTimeout", s.divert.heldTimeout},
+                                       {"heldAtClose", s.divert.heldAtClose}};
         status["uptimeSeconds"] = s.uptimeSeconds;
         Reply(response, 200, status);
     });

@@ -23,6 +23,14 @@ void CountingWorld::Dropped(const divert::DropRef* drops, size_t count) {
     inner_->Dropped(drops, count);
 }
 
+void CountingWorld::Diverted(const divert::HeldRef* held, size_t count) {
+    inner_->Diverted(held, count);
+}
+
+bool CountingWorld::AcceptsSend(const divert::PacketRef& packet) {
+    return inner_->AcceptsSend(packet);
+}
+
 void CountingWorld::HandleClosed(HANDLE handle, const divert::HandleCounters& c) {
     queued_ += c.queued;
     received_ += c.received;

@@ -19,6 +19,8 @@ class CountingWorld final : public divert::World {
 
     void Deliver(const divert::PacketRef* packets, size_t count) override;
     void Dropped(const divert::DropRef* drops, size_t count) override;
+    void Diverted(const divert::HeldRef* held, size_t count) override;
+    bool AcceptsSend(const divert::PacketRef& packet) override;
     void HandleClosed(HANDLE handle, const divert::HandleCounters& counters) override;
     std::shared_ptr<platform::SystemTables> Tables() override;
 

@@ -122,6 +122,14 @@ std::string RenderPrometheus(const MetricsSnapshot& s) {
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.overflow, "reason=\"overflow\"");
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.expired, "reason=\"expired\"");
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.oversize, "reason=\"oversize\"");
+    e.Sample("bastion_divert_queue_lost_packets_total", s.divert.kernelQueueFull,
+             "reason=\"kernel_queue_full\"");
+    e.Sample("bastion_divert_queue_lost_packets_total", s.divert.socketOverrun,
+             "reason=\"socket_overrun\"");
+    e.Sample("bastion_divert_queue_lost_packets_total", s.divert.heldTimeout,
+             "reason=\"held_timeout\"");
+    e.Sample("bastion_divert_queue_lost_packets_total", s.divert.heldAtClose,
+             "reason=\"held_at_close\"");
     e.Family("bastion_config_reloads_total", "counter", "Configuration reloads, by result.");
     e.Sample("bastion_config_reloads_total", s.reloads, "result=\"applied\"");
     e.Sample("bastion_config_reloads_total", s.failedReloads, "result=\"rejected\"");

@@ -21,6 +21,12 @@ struct DivertTotals {
     uint64_t overflow = 0;
     uint64_t expired = 0;
     uint64_t oversize = 0;
+    // The linux world's (zero in the simulated one): kernel queue full, reader socket
+    // overrun, held past the grace period, held by a handle that closed.
+    uint64_t kernelQueueFull = 0;
+    uint64_t socketOverrun = 0;
+    uint64_t heldTimeout = 0;
+    uint64_t heldAtClose = 0;
 };
 
 struct MetricsSnapshot {

@@ -13,7 +13,10 @@
 #include "control/ControlServer.h"
 #include "control/CountingWorld.h"
 #include "control/Daemon.h"
+#include "control/HostConfig.h"
+#include "divert/linux/LinuxWorld.h"
 #include "divert/sim/SimWorld.h"
+#include "platform/Clock.h"
 
 namespace bastion {
 
@@ -38,6 +41,28 @@ bool WriteControlFile(const std::string& path, const std::string& address, uint1
     return false;
 }
 
+// Stops the kernel world (and so removes its nftables table) on every way out of the run.
+struct KernelWorldStop {
+    std::shared_ptr<divert::linuxworld::LinuxWorld> world;
+    ~KernelWorldStop() {
+        if (world) world->Stop();
+    }
+};
+
+// The kernel world's settings come from the file's host.linuxWorld; a file with problems
+// gives the defaults here, and the daemon reports the problems when it starts.
+divert::linuxworld::LinuxWorldOptions KernelWorldOptions(const std::string& configPath) {
+    LinuxWorldSettings settings;
+    ConfigLoad load = LoadConfigFile(configPath);
+    if (load.config) settings = load.config->host.linuxWorld;
+    divert::linuxworld::LinuxWorldOptions options;
+    options.failOpen = settings.failOpen;
+    options.firstQueue = settings.firstQueue;
+    options.queueCount = settings.queueCount;
+    options.graceNs = int64_t{settings.heldGraceMs} * kNsPerMs;
+    return options;
+}
+
 std::string StatusLine(ControlServer& server) {
     MetricsSnapshot s = server.Snapshot();
     char line[200];
@@ -54,8 +79,8 @@ std::string StatusLine(ControlServer& server) {
 
 int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                PacketProcessorDestroyer destroyer, std::ostream& err) {
-    if (options.world == "linux") {
-        err << "bastion: the Linux world is not available yet; use --world sim\n";
+    if (options.world != "sim" && options.world != "linux") {
+        err << "bastion: unknown world \"" << options.world << "\" (sim or linux)\n";
         return 2;
     }
     // Before any thread exists, so that every thread inherits the mask.
@@ -67,9 +92,26 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
     sigset_t previousMask;
     pthread_sigmask(SIG_BLOCK, &signals, &previousMask);
 
-    auto sim = std::make_shared<divert::sim::SimWorld>(divert::sim::SimConfig{});
-    sim->SetRecording(false);
-    auto world = std::make_shared<CountingWorld>(sim);
+    // The world starts after the mask is set: its reader threads inherit it.
+    std::shared_ptr<divert::World> inner;
+    KernelWorldStop kernel;
+    if (options.world == "linux") {
+        kernel.world = std::make_shared<divert::linuxworld::LinuxWorld>(
+            KernelWorldOptions(options.configPath));
+        std::string error;
+        const divert::linuxworld::StartError started = kernel.world->Start(&error);
+        if (started != divert::linuxworld::StartError::None) {
+            err << "bastion: " << error << '\n';
+            pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+            return started == divert::linuxworld::StartError::NoPrivilege ? 4 : 1;
+        }
+        inner = kernel.world;
+    } else {
+        auto sim = std::make_shared<divert::sim::SimWorld>(divert::sim::SimConfig{});
+        sim->SetRecording(false);
+        inner = sim;
+    }
+    auto world = std::make_shared<CountingWorld>(inner);
     divert::SetWorld(world);
 
     int status = 0;
@@ -92,7 +134,18 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
         if (tokenRequired) {
             token = LoadOrCreateToken(StatePath(daemon.StateDirectory(), "api-token"), error);
         }
-        ControlServer server(daemon, [world] { return world->Totals(); });
+        std::shared_ptr<divert::linuxworld::LinuxWorld> kernelWorld = kernel.world;
+        ControlServer server(daemon, [world, kernelWorld] {
+            DivertTotals totals = world->Totals();
+            if (kernelWorld) {
+                const divert::linuxworld::LinuxLosses losses = kernelWorld->Losses();
+                totals.kernelQueueFull = losses.kernelDropped;
+                totals.socketOverrun = losses.socketDropped;
+                totals.heldTimeout = losses.heldExpired;
+                totals.heldAtClose = losses.heldAtClose;
+            }
+            return totals;
+        });
         const std::string controlPath = StatePath(daemon.StateDirectory(), "control.json");
         if (!error.empty() ||
             !server.Start(config.host.httpAddress, config.host.httpPort, token, error) ||

@@ -11,7 +11,8 @@
 # also on failure or Ctrl-C.
 #
 # Bastion's command line comes from BASTION_CMD (run inside the server namespace); by
-# default the build's `bastion run --world linux` if it exists, else the world driver
+# default the build's `bastion run --world linux` (configuration LAB_CONFIG, default
+# config/bastion.json; state in the lab directory) if it exists, else the world driver
 # passing all TCP through.
 set -euo pipefail
 
@@ -29,7 +30,7 @@ default_bastion() {
     local b
     for b in "$BUILD"/dev/host/bastion "$BUILD"/release/host/bastion "$BUILD"/test/host/bastion; do
         if [ -x "$b" ] && "$b" run --help 2>/dev/null | grep -q -- '--world'; then
-            echo "$b run --world linux"
+            echo "$b run --world linux --config ${LAB_CONFIG:-$ROOT/config/bastion.json} --state-dir $LAB_DIR/state"
             return
         fi
     done

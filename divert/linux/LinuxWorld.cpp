@@ -234,7 +234,8 @@ void LinuxWorld::Ingest(uint16_t queueIndex, const QueuedPacket* packets, size_t
 
 void LinuxWorld::Flush(uint16_t q, VerdictBatch& batch) {
     if (batch.Empty()) return;
-    queues_[q]->channel->Write(batch.Data(), batch.Size());
+    if (!queues_[q]->channel->Write(batch.Data(), batch.Size()))
+        verdictWriteFailures_.fetch_add(1, std::memory_order_relaxed);
     batch.Clear();
 }
 
@@ -387,6 +388,7 @@ LinuxLosses LinuxWorld::Losses() const {
     l.socketDropped = socketDropped_.load(std::memory_order_relaxed);
     l.heldExpired = heldExpired_.load(std::memory_order_relaxed);
     l.heldAtClose = heldAtClose_.load(std::memory_order_relaxed);
+    l.verdictWriteFailures = verdictWriteFailures_.load(std::memory_order_relaxed);
     return l;
 }
 

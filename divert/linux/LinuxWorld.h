@@ -58,6 +58,9 @@ struct LinuxLosses {
     uint64_t socketDropped = 0;  // a reader's socket buffer was full
     uint64_t heldExpired = 0;    // held longer than the grace period
     uint64_t heldAtClose = 0;    // still held when their handle closed
+    // Verdict writes the kernel refused: their packets wait in the queue until Bastion's
+    // queue socket closes (then the kernel drops them). Should stay 0.
+    uint64_t verdictWriteFailures = 0;
 };
 
 // Why Start failed; the text says more.
@@ -129,7 +132,8 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
     RulesetState installed_;
     std::map<HANDLE, HandleCounters> closed_;
 
-    std::atomic<uint64_t> kernelDropped_{0}, socketDropped_{0}, heldExpired_{0}, heldAtClose_{0};
+    std::atomic<uint64_t> kernelDropped_{0}, socketDropped_{0}, heldExpired_{0}, heldAtClose_{0},
+        verdictWriteFailures_{0};
     std::map<uint16_t, QueueStats> kernelBase_;  // figures at start (queues are reused)
 };
 

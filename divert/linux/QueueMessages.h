@@ -28,10 +28,13 @@ struct QueuedPacket {
 // other messages and for packets without a header or payload.
 bool ParsePacketMessage(const nlmsghdr* message, QueuedPacket* packet);
 
-// Verdicts packed back to back, sent to the kernel in one write.
+// Verdicts packed back to back, sent to the kernel in one write. The default capacity holds
+// one verdict carrying the largest packet, and stays well below the socket's send buffer:
+// the kernel refuses (EMSGSIZE) a write larger than that buffer as a whole.
 class VerdictBatch {
   public:
-    explicit VerdictBatch(size_t capacity = 256 * 1024);
+    static constexpr size_t kDefaultCapacity = 128 * 1024;
+    explicit VerdictBatch(size_t capacity = kDefaultCapacity);
 
     // False when the batch is full (flush, then add again). `data` replaces the packet's
     // bytes (only for accept); null keeps the kernel's copy.

@@ -57,6 +57,11 @@ bool QueueSocket::Open(uint16_t queue, uint32_t maxLength, std::string* error) {
     int size = kSocketBufferBytes;
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    // Verdict writes go up to VerdictBatch::kDefaultCapacity; leave room for several
+    // threads writing at once.
+    size = kSocketBufferBytes;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) < 0)
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     int on = 1;
     ::setsockopt(fd_, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on);
 
