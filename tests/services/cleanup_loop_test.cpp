@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <shared_mutex>
 #include <thread>
 
 #include "conntrack/FlowTracking.h"
@@ -60,6 +61,10 @@ class CleanupLoopTest : public ::testing::Test {
     // table removes it, which tells the tests when a refresh ran.
     void PlantUnlistedConnection() { Establish(kSourceB, 40000); }
     bool Refreshed() { return engine_.connections.inboundConnections.empty(); }
+    size_t InboundConnections() {
+        std::shared_lock lock(engine_.connections.connTableLock);
+        return engine_.connections.inboundConnections.size();
+    }
     bool FlowSeen(uint32_t address) { return engine_.flow.flowSeen.contains(address); }
 
     std::shared_ptr<testing::ScriptedTcpTable> system_ =
@@ -228,13 +233,13 @@ TEST_F(CleanupLoopTest, StopDuringTheSleepFinishesThePassThenWritesTheListsOnce)
     const int64_t began = SteadyNowNs();
     std::thread loop([this] { CleanupLoop(engine_); });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside the first sleep
-    EXPECT_EQ(engine_.connections.inboundConnections.size(), 1u);
+    EXPECT_EQ(InboundConnections(), 1u);
     engine_.cleanupRunning = false;
     loop.join();
     const int64_t took = SteadyNowNs() - began;
 
     // The pass after the sleep still ran: the blocked source's connection is gone.
-    EXPECT_EQ(engine_.connections.inboundConnections.size(), 0u);
+    EXPECT_EQ(InboundConnections(), 0u);
     EXPECT_GE(took, kSecond);
     EXPECT_LT(took, 2 * kSecond);  // one pass, not a second sleep
     // No periodic write is due a second in: the one write is the one on the way out.
