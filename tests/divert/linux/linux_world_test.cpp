@@ -241,7 +241,8 @@ TEST_F(LinuxWorldTest, ThousandsOfExpiringPacketsAllGetTheirVerdictInWritesTheKe
     HANDLE h = Open("tcp");
     WinDivertSetParam(h, WINDIVERT_PARAM_QUEUE_LENGTH, 16384);
     std::vector<std::vector<uint8_t>> batch(64, Tcp(80, 1));
-    for (uint32_t b = 0; b < 160; ++b) Ingest(batch, 1 + b * 64);
+    for (uint32_t b = 0; b < 160; ++b)
+        Ingest(batch, 1 + b * 64);
     EXPECT_TRUE(channel_->Take().empty());
     world_->Housekeep(bastion::SteadyNowNs() + world_->Options().graceNs);
     const auto v = channel_->Take();
