@@ -2,7 +2,8 @@
 # Packets per second and CPU per packet through the kernel's packet queues: a UDP flood
 # from the lab's attacker namespace to the server, handled by (a) the baseline consumer
 # (bench/nfqueue_baseline.cpp: batched receive, packed accept verdicts) and (b) Bastion
-# (BASTION_CMD, default as in scripts/lab.sh), on the same queues, one after the other.
+# (BASTION_CMD, default `bastion run --world linux` with the shipped config/bastion.json),
+# on the same queues, one after the other.
 # Packets are counted by the kernel (id_sequence of /proc/net/netfilter/nfnetlink_queue),
 # CPU from the consumer's /proc/PID/stat. Run as root: bench/linux_world_bench.sh [SECONDS]
 set -euo pipefail
@@ -22,7 +23,11 @@ measure() {  # measure NAME COMMAND...
     local name=$1; shift
     ip netns exec "$NS" "$@" >"/tmp/bench-$name.log" 2>&1 &
     local pid=$!
-    for _ in $(seq 100); do grep -q ready "/tmp/bench-$name.log" 2>/dev/null && break; sleep 0.1; done
+    for _ in $(seq 100); do
+        ip netns exec "$NS" nft list tables 2>/dev/null | grep -q 'table inet' && break
+        sleep 0.1
+    done
+    sleep 0.5
     # The consumer is the child of `ip netns exec` (exec'd: same pid).
     ip netns exec bastion-lab-attacker timeout "$((SECONDS_PER_RUN + 2))" \
         hping3 -q --udp -p 9 -d 64 --flood 10.77.2.1 >/dev/null 2>&1 &
@@ -40,7 +45,7 @@ measure() {  # measure NAME COMMAND...
 
 default_bastion=$BUILD/dev/tests/divert/linux/divert_linux_world_driver
 if [ -x "$BUILD/dev/host/bastion" ] && "$BUILD/dev/host/bastion" run --help 2>/dev/null | grep -q -- '--world'; then
-    default_bastion="$BUILD/dev/host/bastion run --world linux"
+    default_bastion="$BUILD/dev/host/bastion run --world linux --config config/bastion.json --state-dir /tmp/bastion-bench-state"
 else
     default_bastion="$default_bastion --queues 2 --pass udp"
 fi
