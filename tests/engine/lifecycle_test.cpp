@@ -262,16 +262,21 @@ TEST_F(LifecycleTest, StopWritesQueuedEventsAndForgetsFlowState) {
     for (int i = 0; i < 100; ++i)
         EmitLogEvent(*engine, "event " + std::to_string(i));
     ASSERT_TRUE(engine->Start());
-    HANDLE flowHandle = WinDivertOpen("true", WINDIVERT_LAYER_FLOW, 0,
-                                      WINDIVERT_FLAG_SNIFF | WINDIVERT_FLAG_RECV_ONLY);
-    ASSERT_NE(flowHandle, INVALID_HANDLE_VALUE);
-    engine->flow.flowHandle = flowHandle;
+    // Start opened the flow handle for the host's configuration; the flow thread waits on it.
+    HANDLE flowHandle = engine->flow.flowHandle.load();
+    ASSERT_TRUE(IsOpen(flowHandle));
+    {
+        std::lock_guard lock(engine->flow.flowFilterMutex);
+        ASSERT_FALSE(engine->flow.flowFilterText.empty());
+    }
     {
         std::unique_lock lock(engine->flow.flowTableLock);
         engine->flow.flowSeen[Ip(198, 51, 100, 7)] = 1;
     }
-    engine->flow.flowFilterText = "(protocol == 6)";
-    state.metrics.activeConnections = 3;
+    {
+        std::lock_guard lock(engine->metricsMutex);
+        state.metrics.activeConnections = 3;
+    }
 
     engine->Stop();
     EXPECT_EQ(engine->flow.flowHandle.load(), nullptr);
