@@ -15,7 +15,10 @@
 namespace divert::linuxworld {
 namespace {
 
-constexpr size_t kDatagramBytes = 0xFFFF + 512;  // a whole packet and its attributes
+// A whole packet and its attributes; a multiple of 8 so that every datagram (each begins
+// with a netlink header) is aligned.
+constexpr size_t kDatagramBytes = 0x10000 + 512;
+static_assert(kDatagramBytes % 8 == 0);
 constexpr int kSocketBufferBytes = 16 << 20;
 
 std::string Failure(const char* step, uint16_t queue, int code) {
