@@ -38,17 +38,17 @@ std::optional<std::string> SlowShutdownWarning(int64_t elapsedMs) {
            "ms in Stop() - Possible kernel driver issue";
 }
 
-namespace {
-
-uint32_t HardwareThreadCount() {
+uint32_t CaptureWorkerCount() {
     DWORD count = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
     if (count == 0) {
         SYSTEM_INFO info{};
         GetSystemInfo(&info);
         count = info.dwNumberOfProcessors;
     }
-    return count;
+    return WorkerCountFor(count);
 }
+
+namespace {
 
 // Takes the main handle out of its slot and closes it: pending receives are cancelled so
 // that the workers let go of it, then the driver stops queueing and sending for it. The
@@ -210,7 +210,7 @@ bool PacketProcessor::Start() {
     // Peer-based modules go here, in this order: SYN-ACK protection, spoof tracking (the
     // sniff handle), UDP amplification, invalid UDP (no reopen on change).
 
-    workerCount = WorkerCountFor(HardwareThreadCount());
+    workerCount = CaptureWorkerCount();
     workerThreads.reserve(workerCount);
     for (uint32_t i = 0; i < workerCount; ++i) {
         workerThreads.emplace_back([this, i] { CaptureLoop(*this, static_cast<int>(i)); });

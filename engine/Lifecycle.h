@@ -42,6 +42,9 @@ void TakeAndCloseHandle(std::atomic<HANDLE>& slot, bool cancelIo);
 // Capture workers for a machine with `hardwareThreads` logical processors: 80 % of them,
 // at least 5 and at most 36.
 uint32_t WorkerCountFor(uint32_t hardwareThreads);
+// The capture workers Start launches on this machine (its logical processors, as the
+// platform reports them).
+uint32_t CaptureWorkerCount();
 
 // The warning Stop logs when shutting the main handle down took `elapsedMs`; none at or
 // below kSlowShutdownMs.

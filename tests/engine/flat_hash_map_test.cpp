@@ -62,7 +62,8 @@ void RandomOperations(uint32_t keySpace, int steps) {
             case 4: {
                 uint32_t cut = rng() % 4;
                 size_t erased = map.erase_if([cut](uint32_t k, uint64_t) { return k % 4 == cut; });
-                size_t expected = std::erase_if(model, [cut](const auto& e) { return e.first % 4 == cut; });
+                size_t expected =
+                    std::erase_if(model, [cut](const auto& e) { return e.first % 4 == cut; });
                 EXPECT_EQ(erased, expected);
                 break;
             }
@@ -85,12 +86,14 @@ TEST(FlatHashMap, MatchesReferenceWhenEveryKeyCollides) {
 
 TEST(FlatHashMap, ClearKeepsCapacitySoRefillingDoesNotGrow) {
     FlatHashMap<uint32_t, uint64_t> map;
-    for (uint32_t i = 0; i < 1000; ++i) map[i] = i;
+    for (uint32_t i = 0; i < 1000; ++i)
+        map[i] = i;
     size_t capacity = map.capacity();
     map.clear();
     EXPECT_TRUE(map.empty());
     EXPECT_EQ(map.capacity(), capacity);
-    for (uint32_t i = 1000; i < 2000; ++i) map[i] = i;
+    for (uint32_t i = 1000; i < 2000; ++i)
+        map[i] = i;
     EXPECT_EQ(map.capacity(), capacity);
     EXPECT_EQ(map.find(5), nullptr);
     EXPECT_EQ(*map.find(1500), 1500u);
@@ -100,7 +103,8 @@ TEST(FlatHashMap, ShrinkReserveCopyAndMove) {
     FlatHashMap<uint32_t, uint64_t> map;
     map.reserve(10000);
     size_t reserved = map.capacity();
-    for (uint32_t i = 0; i < 10000; ++i) map[i] = i;
+    for (uint32_t i = 0; i < 10000; ++i)
+        map[i] = i;
     EXPECT_EQ(map.capacity(), reserved);
     map.erase_if([](uint32_t k, uint64_t) { return k >= 10; });
     map.shrink_to_fit();
@@ -141,7 +145,8 @@ TEST(KeyedHash, CraftedCollidingAddressesSpreadOut) {
     }
     EXPECT_EQ(identityCollisions, 60000u);
     uint32_t worst = 0;
-    for (uint32_t bucket : load) worst = std::max(worst, bucket);
+    for (uint32_t bucket : load)
+        worst = std::max(worst, bucket);
     EXPECT_LE(worst, 12u);  // ~0.9 expected per bucket; a balls-in-bins maximum stays tiny
 }
 
@@ -168,7 +173,7 @@ TEST(FlatHashMap, PrecomputedHashesReachTheSameEntries) {
 TEST(FlatHashMap, CapacityMemoryAndProbeDiagnostics) {
     using Map = FlatHashMap<uint32_t, uint64_t>;
     EXPECT_EQ(Map::capacity_for(0), 16u);
-    EXPECT_EQ(Map::capacity_for(14), 16u);   // 7/8 of 16
+    EXPECT_EQ(Map::capacity_for(14), 16u);  // 7/8 of 16
     EXPECT_EQ(Map::capacity_for(15), 32u);
     Map map;
     EXPECT_EQ(map.memory_bytes(), 0u);
@@ -180,8 +185,10 @@ TEST(FlatHashMap, CapacityMemoryAndProbeDiagnostics) {
     // Every key in one bucket: the k-th key inserted is found after k probes, and a miss
     // walks the whole run.
     FlatHashMap<uint32_t, uint64_t, ConstantHash> run;
-    for (uint32_t key = 0; key < 10; ++key) run[key] = key;
-    for (uint32_t key = 0; key < 10; ++key) EXPECT_EQ(run.probe_count(key), key + 1);
+    for (uint32_t key = 0; key < 10; ++key)
+        run[key] = key;
+    for (uint32_t key = 0; key < 10; ++key)
+        EXPECT_EQ(run.probe_count(key), key + 1);
     EXPECT_EQ(run.probe_count(99), 11u);
 }
 

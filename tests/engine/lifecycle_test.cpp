@@ -231,12 +231,14 @@ TEST_F(LifecycleTest, StartRunsOnceAndStopWhenStoppedDoesNothing) {
 TEST_F(LifecycleTest, WorkerCountFollowsTheHardwareThreads) {
     for (auto [hardware, workers] : {std::pair{1u, 5u}, {4u, 5u}, {16u, 12u}, {45u, 36u}}) {
         platform::testing::SetProcessorCount(hardware);
-        ASSERT_TRUE(engine->Start());
-        EXPECT_EQ(engine->workerCount, workers) << hardware;
-        EXPECT_EQ(engine->workerThreads.size(), workers) << hardware;
-        engine->Stop();
-        EXPECT_TRUE(engine->workerThreads.empty());
+        EXPECT_EQ(CaptureWorkerCount(), workers) << hardware;
     }
+    // Each stop waits for the once-a-second loops, so only the largest count really starts.
+    ASSERT_TRUE(engine->Start());
+    EXPECT_EQ(engine->workerCount, 36u);
+    EXPECT_EQ(engine->workerThreads.size(), 36u);
+    engine->Stop();
+    EXPECT_TRUE(engine->workerThreads.empty());
 }
 
 TEST_F(LifecycleTest, StartClearsTheThreadFailureRecordAndDroppedEvents) {

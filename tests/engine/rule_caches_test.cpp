@@ -22,7 +22,7 @@ PortRuleDefinition PortRule(uint16_t port, bool enabled, uint64_t drop, uint64_t
 }
 
 class SetRulesTest : public ::testing::Test {
-protected:
+  protected:
     RuntimeState state;
     PacketProcessor engine{state};
 
@@ -34,8 +34,9 @@ protected:
 };
 
 TEST_F(SetRulesTest, DisabledEntriesAreSkippedAndOrderKept) {
-    SetTcp({Rule(RuleKind::IpPacketRate, "a", true, 10), Rule(RuleKind::IpPacketRate, "off", false, 1),
-            Rule(RuleKind::IpSynRate, "syn", true, 5), Rule(RuleKind::IpPacketRate, "b", true, 20)});
+    SetTcp(
+        {Rule(RuleKind::IpPacketRate, "a", true, 10), Rule(RuleKind::IpPacketRate, "off", false, 1),
+         Rule(RuleKind::IpSynRate, "syn", true, 5), Rule(RuleKind::IpPacketRate, "b", true, 20)});
     const RuleCaches* caches = engine.ruleCaches.Read();
     const auto& rate = caches->rulesByKind.Rules(RuleKind::IpPacketRate);
     ASSERT_EQ(rate.size(), 2u);
@@ -66,11 +67,13 @@ TEST_F(SetRulesTest, LaterPortEntryWinsAndDisabledPortIgnored) {
 
 TEST_F(SetRulesTest, PortTablesHoldManyPortsAndRejectAbsentOnes) {
     std::vector<PortRuleDefinition> many;
-    for (uint16_t port = 1; port <= 1000; ++port) many.push_back(PortRule(port * 7, true, port));
+    for (uint16_t port = 1; port <= 1000; ++port)
+        many.push_back(PortRule(port * 7, true, port));
     SetTcp({}, many);
     const RuleCaches* caches = engine.ruleCaches.Read();
     for (uint16_t port = 1; port <= 1000; ++port) {
-        const PortRuleDefinition* rule = caches->portPpsLimits.Find(static_cast<uint16_t>(port * 7));
+        const PortRuleDefinition* rule =
+            caches->portPpsLimits.Find(static_cast<uint16_t>(port * 7));
         ASSERT_NE(rule, nullptr) << port;
         EXPECT_EQ(rule->dropThreshold, port);
         EXPECT_EQ(caches->portPpsLimits.Find(static_cast<uint16_t>(port * 7 + 1)), nullptr);
@@ -85,7 +88,8 @@ TEST_F(SetRulesTest, LaterAdvancedRuleOfATypeReplacesEarlier) {
     second.allowancePerSecond = 20;
     disabled.allowancePerSecond = 30;
     SetTcp({}, {}, {first, second, disabled});
-    const AdvancedRuleDefinition* rule = engine.ruleCaches.Read()->advancedByType.Find(AdvancedRuleType::SpoofCheck);
+    const AdvancedRuleDefinition* rule =
+        engine.ruleCaches.Read()->advancedByType.Find(AdvancedRuleType::SpoofCheck);
     ASSERT_NE(rule, nullptr);
     EXPECT_EQ(rule->allowancePerSecond, 20u);
 }
@@ -100,10 +104,11 @@ TEST_F(SetRulesTest, EverythingDisabledGivesEmptyCaches) {
 }
 
 TEST_F(SetRulesTest, UdpAndIcmpListsPublishTheirEnabledSubsetInOrder) {
-    engine.SetRules({}, {}, {}, {}, {}, {},
-                    {Rule(RuleKind::UdpIpPacketRate, "u1", true), Rule(RuleKind::UdpTotalByteRate, "u2", false),
-                     Rule(RuleKind::UdpNewSourceLimit, "u3", true)},
-                    {Rule(RuleKind::IcmpSourceCount, "i1", false)});
+    engine.SetRules(
+        {}, {}, {}, {}, {}, {},
+        {Rule(RuleKind::UdpIpPacketRate, "u1", true), Rule(RuleKind::UdpTotalByteRate, "u2", false),
+         Rule(RuleKind::UdpNewSourceLimit, "u3", true)},
+        {Rule(RuleKind::IcmpSourceCount, "i1", false)});
     const auto* udp = engine.activeUdpRules.Read();
     ASSERT_EQ(udp->size(), 2u);
     EXPECT_EQ((*udp)[0].name, "u1");
