@@ -52,6 +52,27 @@ class LifecycleTest : public ::testing::Test {
         return out;
     }
 
+    // The calls of `function` on `handle`.
+    static std::vector<divert::TraceRecord> CallsOn(const std::vector<divert::TraceRecord>& trace,
+                                                    divert::ApiFunction function, HANDLE handle) {
+        std::vector<divert::TraceRecord> out;
+        for (const divert::TraceRecord& record : Calls(trace, function)) {
+            if (record.handle == handle) out.push_back(record);
+        }
+        return out;
+    }
+
+    // Opens at the network layer: the main handle's (the flow tracker opens at the flow
+    // layer).
+    static std::vector<divert::TraceRecord> NetworkOpens(
+        const std::vector<divert::TraceRecord>& trace) {
+        std::vector<divert::TraceRecord> out;
+        for (const divert::TraceRecord& record : Calls(trace, divert::ApiFunction::Open)) {
+            if (record.layer == WINDIVERT_LAYER_NETWORK) out.push_back(record);
+        }
+        return out;
+    }
+
     // Whether `handle` is still open in the driver.
     static bool IsOpen(HANDLE handle) {
         UINT64 value = 0;

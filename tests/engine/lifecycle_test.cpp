@@ -30,9 +30,7 @@ TEST_F(LifecycleTest, ApplyConfigOpensTheMainHandleWithItsFilterAndQueue) {
     engine->ApplyConfig(config);
     std::vector<TraceRecord> trace = divert::TakeTrace();
 
-    // The flow handle opens beside the main one; only the network-layer open is checked here.
-    std::vector<TraceRecord> opens = Calls(trace, ApiFunction::Open);
-    std::erase_if(opens, [](const TraceRecord& r) { return r.layer != WINDIVERT_LAYER_NETWORK; });
+    std::vector<TraceRecord> opens = NetworkOpens(trace);
     ASSERT_EQ(opens.size(), 1u);
     EXPECT_EQ(opens[0].filter,
               "(ip and tcp and inbound and (ip.DstAddr == 203.0.113.10) and (tcp.DstPort == 80 or "
@@ -42,7 +40,7 @@ TEST_F(LifecycleTest, ApplyConfigOpensTheMainHandleWithItsFilterAndQueue) {
     EXPECT_EQ(opens[0].flags, 0u);
     ASSERT_EQ(Handle(), opens[0].handle);
 
-    std::vector<TraceRecord> params = Calls(trace, ApiFunction::SetParam);
+    std::vector<TraceRecord> params = CallsOn(trace, ApiFunction::SetParam, Handle());
     ASSERT_EQ(params.size(), 3u);
     const std::pair<uint64_t, uint64_t> expected[] = {{WINDIVERT_PARAM_QUEUE_LENGTH, 16384},
                                                       {WINDIVERT_PARAM_QUEUE_SIZE, 33554432},
@@ -79,7 +77,9 @@ TEST_F(LifecycleTest, SameConfigurationTwiceKeepsTheHandleAndLogsNoSummary) {
 
     divert::SetTraceEnabled(true);
     engine->ApplyConfig(config);
-    EXPECT_TRUE(divert::TakeTrace().empty());
+    std::vector<TraceRecord> trace = divert::TakeTrace();
+    EXPECT_TRUE(NetworkOpens(trace).empty());
+    EXPECT_TRUE(CallsOn(trace, ApiFunction::Close, first).empty());
     EXPECT_EQ(Handle(), first);
     EXPECT_TRUE(TakeLogLines().empty());
 }
@@ -161,7 +161,7 @@ TEST_F(LifecycleTest, StopClosesTheHandleAndTheNextApplyConfigReopensIt) {
 
     divert::SetTraceEnabled(true);
     engine->Stop();
-    std::vector<TraceRecord> shutdowns = Calls(divert::TakeTrace(), ApiFunction::Shutdown);
+    std::vector<TraceRecord> shutdowns = CallsOn(divert::TakeTrace(), ApiFunction::Shutdown, first);
     ASSERT_EQ(shutdowns.size(), 1u);
     EXPECT_EQ(shutdowns[0].handle, first);
     EXPECT_EQ(shutdowns[0].argument, WINDIVERT_SHUTDOWN_BOTH);
