@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
 
 #include "control/ControlServer.h"
@@ -162,35 +161,83 @@ struct Sample {
     double value = 0;
 };
 
+bool IsNameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+bool IsNameChar(char c) {
+    return IsNameStart(c) || (c >= '0' && c <= '9');
+}
+
+// A metric or label name at `at` (advanced past it); "" when there is none.
+std::string Name(const std::string& line, size_t& at) {
+    size_t start = at;
+    if (at < line.size() && IsNameStart(line[at])) {
+        while (at < line.size() && IsNameChar(line[at]))
+            ++at;
+    }
+    return line.substr(start, at - start);
+}
+
+// One sample line: name, optional {label="value",...}, one blank, a number.
+bool ParseSample(const std::string& line, Sample& sample) {
+    size_t at = 0;
+    sample.name = Name(line, at);
+    if (sample.name.empty()) return false;
+    if (at < line.size() && line[at] == '{') {
+        size_t close = line.find('}', at);
+        if (close == std::string::npos) return false;
+        sample.labels = line.substr(at + 1, close - at - 1);
+        size_t l = at + 1;
+        while (l < close) {
+            if (Name(line, l).empty() || line.compare(l, 2, "=\"") != 0) return false;
+            size_t quote = line.find('"', l + 2);
+            if (quote == std::string::npos || quote > close) return false;
+            l = quote + 1;
+            if (l < close && line[l++] != ',') return false;
+        }
+        at = close + 1;
+    }
+    if (at >= line.size() || line[at] != ' ') return false;
+    std::string number = line.substr(at + 1);
+    if (number == "NaN" || number == "+Inf" || number == "-Inf") return true;
+    char* end = nullptr;
+    sample.value = std::strtod(number.c_str(), &end);
+    return !number.empty() && *end == '\0';
+}
+
 // Parses the Prometheus text format strictly enough to catch malformed output: every
-// line is a HELP, a TYPE or a sample of the family last typed.
+// line is a HELP, a TYPE (counter or gauge) or a sample of the family last typed.
 std::map<std::string, Sample> ParsePrometheus(const std::string& text, std::string& error) {
-    static const std::regex kHelp(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) \S.*)");
-    static const std::regex kType(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
-    static const std::regex kSample(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{([a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\]*")*)\})? ([-+]?[0-9.eE+-]+|NaN|[+-]Inf))");
     std::map<std::string, Sample> samples;
     std::string family;
-    std::string type;
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
-        std::smatch m;
-        if (std::regex_match(line, m, kHelp)) continue;
-        if (std::regex_match(line, m, kType)) {
-            family = m[1];
-            type = m[2];
-            if (type == "counter" && !family.ends_with("_total")) {
+        if (line.rfind("# HELP ", 0) == 0) {
+            size_t at = 7;
+            if (Name(line, at).empty() || at + 1 >= line.size() || line[at] != ' ') {
+                error = "malformed HELP: " + line;
+            }
+            continue;
+        }
+        if (line.rfind("# TYPE ", 0) == 0) {
+            size_t at = 7;
+            family = Name(line, at);
+            std::string type = at < line.size() ? line.substr(at) : "";
+            if (family.empty() || (type != " counter" && type != " gauge")) {
+                error = "malformed TYPE: " + line;
+            }
+            if (type == " counter" && !family.ends_with("_total")) {
                 error = "counter without _total: " + family;
             }
             continue;
         }
-        if (!std::regex_match(line, m, kSample)) {
+        Sample sample;
+        if (!ParseSample(line, sample)) {
             error = "malformed line: " + line;
             return {};
         }
-        if (m[1] != family) error = "sample outside its family: " + line;
-        Sample sample{m[1], m[3], std::stod(m[5])};
+        if (sample.name != family) error = "sample outside its family: " + line;
         std::string key = sample.name + (sample.labels.empty() ? "" : "{" + sample.labels + "}");
         if (!samples.emplace(key, sample).second) error = "duplicate sample: " + key;
     }
