@@ -1,6 +1,7 @@
 // Re-injection: the whole-batch and selective paths, their fallbacks and the checksum rule,
 // through the simulated world's call trace and fault script.
 #include "divert/sim/PacketBuilder.h"
+#include "platform/Clock.h"
 #include "tests/capture/CaptureTestSupport.h"
 
 namespace bastion::capture_test {
@@ -147,6 +148,57 @@ TEST_F(Reinjection, FailedWholeBatchSendFallsBackToSinglePackets) {
     EXPECT_EQ(DeliveredTags(), Tags({0, 1, 2, 3, 4}));
     EXPECT_FALSE(worker->sendPending);
     EXPECT_EQ(worker->receiveSet, CaptureWorker::kSetA);
+}
+
+// Packets the send would refuse are left out of a whole batch: the rest go compacted into
+// set C with one asynchronous send, and each kind of refusal warns through its throttle.
+TEST_F(Reinjection, UnsendablePacketsOfAPassingBatchAreLeftOutOfACompactedSend) {
+    auto worker = NewWorker();
+    CaptureScratch& scratch = ThreadCaptureScratch();
+    Bytes version6 = InboundTcp(3);
+    version6[0] = 0x65;
+    const std::vector<Bytes> packets = {InboundTcp(1), Bytes(19, 0x45), version6, InboundTcp(4)};
+    auto judgeAllPassing = [&] {
+        BufferSet& set = worker->sets[static_cast<size_t>(worker->receiveSet)];
+        scratch.packetLengths.clear();
+        scratch.packetOffsets.clear();
+        uint32_t offset = 0;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            std::memcpy(set.packets.get() + offset, packets[i].data(), packets[i].size());
+            set.addresses[i] = WINDIVERT_ADDRESS{};
+            set.addresses[i].Network.IfIdx = divert::sim::kEthernetIfIdx;
+            set.addresses[i].IPChecksum = set.addresses[i].TCPChecksum = 1;
+            scratch.packetLengths.push_back(static_cast<uint32_t>(packets[i].size()));
+            scratch.packetOffsets.push_back(offset);
+            offset += static_cast<uint32_t>(packets[i].size());
+        }
+        scratch.passFlags.Reset(packets.size());
+        for (size_t i = 0; i < packets.size(); ++i)
+            scratch.passFlags.Set(i, true);
+        scratch.needsChecksum.assign(packets.size(), 0);
+        worker->recvLen = offset;
+        worker->handle = handle;
+        ReinjectBatch(*worker, scratch, packets.size(), packets.size());
+    };
+    divert::SetTraceEnabled(true);
+    judgeAllPassing();
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].packets, 2u);
+    EXPECT_TRUE(sends[0].overlapped);
+    EXPECT_EQ(DeliveredTags(), Tags({1, 4}));
+    EXPECT_EQ(worker->receiveSet, CaptureWorker::kSetA) << "the receive buffer is free again";
+    EXPECT_TRUE(LogTexts("[⚠️]").empty());
+
+    testing::AdvanceSteadyClock(30 * kNsPerSecond);
+    judgeAllPassing();
+    EXPECT_EQ(DeliveredTags(), Tags({1, 4}));
+    EXPECT_EQ(LogTexts("[⚠️]"),
+              (std::vector<std::string>{
+                  "[⚠️] Packet too small (Thread 0, Size=19 bytes, Min=20) - Skipping invalid "
+                  "packet",
+                  "[⚠️] Invalid IP version (Thread 0, Version=6, Expected=4) - Skipping packet "
+                  "(prevent ERROR 87)"}));
 }
 
 TEST_F(Reinjection, EveryPacketDroppedMeansNoDriverCall) {
