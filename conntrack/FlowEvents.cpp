@@ -34,8 +34,16 @@ bool IsTrackedFlowEvent(const WINDIVERT_ADDRESS& event) {
     return event.Flow.LocalAddr[0] != 0 && event.Flow.RemoteAddr[0] != 0;
 }
 
-void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int64_t now) {
+void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int64_t now,
+                    FlowSource source) {
     const WINDIVERT_DATA_FLOW& flow = event.Flow;
+    // Read under connTableLock: the switch-off exchanges the handle out before it takes the
+    // lock to clear the tables.
+    auto trackingOff = [&engine, source] {
+        if (source != FlowSource::OpenHandle) return false;
+        HANDLE handle = engine.flow.flowHandle.load(std::memory_order_acquire);
+        return handle == nullptr || handle == INVALID_HANDLE_VALUE;
+    };
     bool established = event.Event == WINDIVERT_EVENT_FLOW_ESTABLISHED;
     ConnectionTables& tables = engine.connections;
 
@@ -46,6 +54,7 @@ void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int
         key.localPort = flow.LocalPort;
         key.remotePort = flow.RemotePort;
         std::unique_lock lock(tables.connTableLock);
+        if (trackingOff()) return;
         if (established) {
             AddOutboundConnection(tables, key, now);
         } else {
@@ -62,6 +71,7 @@ void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int
     InboundChange change;
     {
         std::unique_lock lock(tables.connTableLock);
+        if (trackingOff()) return;
         if (established) {
             change = AddInboundConnection(tables, key, now);
             // Idle-connection detection takes every establishment, new or repeated, here:

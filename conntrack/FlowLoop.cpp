@@ -124,7 +124,7 @@ FlowStep FlowLoopIteration(PacketProcessor& engine) {
     }
     flow.flowEventCount.fetch_add(1, std::memory_order_relaxed);
     if (!IsTrackedFlowEvent(event)) return FlowStep::Ignored;
-    ApplyFlowEvent(engine, event, SteadyNowNs());
+    ApplyFlowEvent(engine, event, SteadyNowNs(), FlowSource::OpenHandle);
     return FlowStep::Applied;
 }
 

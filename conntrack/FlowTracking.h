@@ -65,11 +65,20 @@ FlowStep FlowLoopIteration(PacketProcessor& engine);
 // TCP flow whose local and remote addresses are both set.
 bool IsTrackedFlowEvent(const WINDIVERT_ADDRESS& event);
 
+enum class FlowSource {
+    Any,         // apply whatever the flow handle's state
+    OpenHandle,  // received from the flow handle: dropped if tracking was switched off since
+};
+
 // Applies a tracked event at steady time `now`: inbound flows go to the inbound tables (a new
 // connection also stamps flowSeen), outbound flows to the outbound table. Takes
 // `connTableLock` exclusively once; publishes the active-address count afterwards when the
-// set of addresses changed.
-void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int64_t now);
+// set of addresses changed. An event from FlowSource::OpenHandle is dropped when no flow
+// handle is open any more: switching tracking off empties the tables under the same lock
+// after closing the handle, so an event the flow thread received just before cannot
+// re-populate them.
+void ApplyFlowEvent(PacketProcessor& engine, const WINDIVERT_ADDRESS& event, int64_t now,
+                    FlowSource source = FlowSource::Any);
 
 // The warning for a flow filter that did not compile.
 std::string FormatFlowFilterWarning(const std::string& filter, UINT errorPosition,

@@ -264,6 +264,25 @@ TEST_F(FlowTrackingTest, FailedFirstOpenLeavesTrackingOffUntilTheNextAttempt) {
     EXPECT_NE(Handle(), nullptr);
 }
 
+// The flow thread may hold an event it received just before tracking was switched off;
+// applied after the tables were emptied, it would leave a connection behind while 0 is
+// reported.
+TEST_F(FlowTrackingTest, EventFromTheHandleAppliedAfterSwitchOffIsDropped) {
+    ConfigureFlowTracking(*engine_, TrackingConfig());
+    const WINDIVERT_ADDRESS received = testing::MakeFlowEvent(
+        {WINDIVERT_EVENT_FLOW_ESTABLISHED, false, kServer, 80, kClientA, 40000});
+    ConfigureFlowTracking(*engine_, Off());
+    ApplyFlowEvent(*engine_, received, 1, FlowSource::OpenHandle);
+    EXPECT_TRUE(tables().inboundConnections.empty());
+    EXPECT_TRUE(engine_->flow.flowSeen.empty());
+    EXPECT_EQ(PublishedActive(), 0u);
+
+    ConfigureFlowTracking(*engine_, TrackingConfig());  // on again: events count again
+    ApplyFlowEvent(*engine_, received, 2, FlowSource::OpenHandle);
+    EXPECT_EQ(AddressCount(kClientA), 1u);
+    EXPECT_TRUE(TablesConsistent(tables()));
+}
+
 // ---- Events ------------------------------------------------------------------------------
 
 TEST_F(FlowTrackingTest, EventsOtherThanIpv4TcpWithBothAddressesAreCountedAndIgnored) {
