@@ -22,6 +22,18 @@ std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
+// Runs the binary with `arguments` (stderr joined to stdout); its exit status and output.
+std::pair<int, std::string> RunBastion(const std::string& arguments) {
+    std::string command = std::string(BASTION_BINARY) + " " + arguments + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    std::string output;
+    char buffer[512];
+    while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+        output += buffer;
+    int status = pipe != nullptr ? ::pclose(pipe) : -1;
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
 // Polls `done` every 10 ms for at most `limit`.
 template <class Done>
 bool WaitFor(Done done, std::chrono::milliseconds limit) {
@@ -66,6 +78,17 @@ TEST(DaemonSystemTest, SigtermStopsCleanlyAndWritesTheLists) {
     ASSERT_TRUE(allowed);
     EXPECT_EQ(allowed->status, 201);
 
+    // The command line finds the daemon through the state directory.
+    auto [showStatus, shown] = RunBastion("lists block show --state-dir " + state);
+    EXPECT_EQ(showStatus, 0) << shown;
+    EXPECT_EQ(shown.rfind("203.0.113.50 ", 0), 0u) << shown;
+    auto [removeStatus, removed] =
+        RunBastion("lists block remove 203.0.113.77 --state-dir " + state);
+    EXPECT_EQ(removeStatus, 1) << removed;
+    auto [statusStatus, statusText] = RunBastion("status --json --state-dir " + state);
+    EXPECT_EQ(statusStatus, 0) << statusText;
+    EXPECT_NE(statusText.find("\"blocked\": 1"), std::string::npos) << statusText;
+
     // A bad file on SIGHUP is reported and the daemon keeps running.
     std::ofstream(dir + "/bastion.json") << "{\"tcp\": {\"ports\": [80,]}}";
     ASSERT_EQ(::kill(pid, SIGHUP), 0);
@@ -85,6 +108,15 @@ TEST(DaemonSystemTest, SigtermStopsCleanlyAndWritesTheLists) {
     EXPECT_NE(blocked.find("203.0.113.50 "), std::string::npos);
     EXPECT_NE(ReadFile(state + "/allow.txt").find("198.51.100.5\n"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(controlPath));
+
+    // Without a daemon the command line works on the files, and check-config names the
+    // problem's position.
+    EXPECT_EQ(RunBastion("status --state-dir " + state).first, 3);
+    EXPECT_EQ(RunBastion("lists allow add 192.0.2.1 --state-dir " + state).first, 0);
+    EXPECT_NE(ReadFile(state + "/allow.txt").find("192.0.2.1\n"), std::string::npos);
+    auto [checkStatus, checked] = RunBastion("check-config " + dir + "/bastion.json");
+    EXPECT_EQ(checkStatus, 1);
+    EXPECT_NE(checked.find("bastion.json:1:23: syntax error"), std::string::npos) << checked;
     std::filesystem::remove_all(dir);
 }
 
