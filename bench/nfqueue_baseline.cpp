@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         if (arg == "--queues") config.queueCount = static_cast<uint16_t>(std::atoi(argv[i + 1]));
         if (arg == "--seconds") seconds = std::atof(argv[i + 1]);
     }
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
@@ -78,7 +78,8 @@ int main(int argc, char** argv) {
             while (!stop.load(std::memory_order_relaxed)) {
                 packets.clear();
                 if (!socket.Receive(50, &packets)) continue;
-                for (const QueuedPacket& p : packets) batch.Add(q, p.id, NF_ACCEPT);
+                for (const QueuedPacket& p : packets)
+                    batch.Add(q, p.id, NF_ACCEPT);
                 if (!batch.Empty()) socket.Write(batch.Data(), batch.Size());
                 batch.Clear();
                 handled += packets.size();
@@ -90,11 +91,12 @@ int main(int argc, char** argv) {
     const double cpuStart = CpuSeconds();
     while (!stop.load()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (seconds > 0 && std::chrono::steady_clock::now() - start >
-                               std::chrono::duration<double>(seconds))
+        if (seconds > 0 &&
+            std::chrono::steady_clock::now() - start > std::chrono::duration<double>(seconds))
             stop.store(true);
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const double cpu = CpuSeconds() - cpuStart;

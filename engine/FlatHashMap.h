@@ -23,7 +23,7 @@ namespace bastion {
 
 template <class K, class V, class Hash = KeyedHasher<K>>
 class FlatHashMap {
-public:
+  public:
     using value_type = std::pair<K, V>;
     using hasher = Hash;
 
@@ -102,7 +102,7 @@ public:
         if (capacity_ == 0) return 0;
         size_t mask = capacity_ - 1;
         size_t probes = 1;
-        for (size_t i = Hash{}(key) & mask;; i = (i + 1) & mask, ++probes) {
+        for (size_t i = Hash{}(key)&mask;; i = (i + 1) & mask, ++probes) {
             if (!used_[i] || Slot(i)->first == key) return probes;
         }
     }
@@ -166,13 +166,14 @@ public:
         }
     }
 
-private:
+  private:
     static constexpr size_t kMinCapacity = 16;
     static constexpr size_t kNotFound = ~size_t{0};
 
     static size_t MinCapacityFor(size_t count) {
         size_t capacity = kMinCapacity;
-        while (count * 8 > capacity * 7) capacity *= 2;
+        while (count * 8 > capacity * 7)
+            capacity *= 2;
         return capacity;
     }
 
@@ -219,8 +220,8 @@ private:
         capacity_ = 0;
         size_ = 0;
         if (newCapacity != 0) {
-            slots_ = static_cast<unsigned char*>(
-                ::operator new(newCapacity * sizeof(value_type), std::align_val_t{alignof(value_type)}));
+            slots_ = static_cast<unsigned char*>(::operator new (
+                newCapacity * sizeof(value_type), std::align_val_t{alignof(value_type)}));
             used_ = new unsigned char[newCapacity]();
             capacity_ = newCapacity;
         }
@@ -230,7 +231,8 @@ private:
             InsertMoved(std::move(*entry));
             entry->~value_type();
         }
-        if (oldSlots != nullptr) ::operator delete(oldSlots, std::align_val_t{alignof(value_type)});
+        if (oldSlots != nullptr)
+            ::operator delete (oldSlots, std::align_val_t{alignof(value_type)});
         delete[] oldUsed;
     }
 
@@ -248,7 +250,7 @@ private:
 
     void Release() {
         clear();
-        if (slots_ != nullptr) ::operator delete(slots_, std::align_val_t{alignof(value_type)});
+        if (slots_ != nullptr) ::operator delete (slots_, std::align_val_t{alignof(value_type)});
         delete[] used_;
         slots_ = nullptr;
         used_ = nullptr;

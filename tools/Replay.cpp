@@ -343,8 +343,7 @@ int RunReplay(const ReplayOptions& options, const HostConfig& setup, PacketProce
     divert::Ingress(batch.data(), batch.size());
     const double injectSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     const double spanSeconds =
-        items.empty() ? 0
-                      : static_cast<double>(items.back().frame.timeMicros - firstMicros) / 1e6;
+        items.empty() ? 0 : static_cast<double>(items.back().frame.timeMicros - firstMicros) / 1e6;
     WaitForQuiet(observer, std::chrono::milliseconds(400), std::chrono::seconds(5));
     world->SetObserver(nullptr);
     session->Stop();
@@ -401,8 +400,8 @@ int RunReplay(const ReplayOptions& options, const HostConfig& setup, PacketProce
 
     out << "Replayed " << report.frames << " frames of " << options.capturePath << " at x"
         << options.speed << ": " << report.inbound << " inbound, " << report.outbound
-        << " outbound, " << report.ignored << " ignored; the capture spans "
-        << Format(spanSeconds) << " s, replayed in " << Format(injectSeconds) << " s\n"
+        << " outbound, " << report.ignored << " ignored; the capture spans " << Format(spanSeconds)
+        << " s, replayed in " << Format(injectSeconds) << " s\n"
         << "  passed  " << report.passed << "\n"
         << "  dropped " << report.dropped << " (driver filters " << report.droppedByDriverFilters
         << ", from blocked sources " << report.droppedFromBlockedSources << ", queue loss "

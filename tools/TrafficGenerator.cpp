@@ -66,7 +66,8 @@ uint32_t RandomSpoofedAddress(Random& random) {
         const uint32_t first = a >> 24;
         if (first == 0 || first == 10 || first == 127 || first >= 224) continue;
         if (InRange(a, 0xC6336400, 24) || InRange(a, 0xC6120000, 15) ||
-            InRange(a, 0xCB007100, 24) || InRange(a, 0xC0000200, 24) || InRange(a, 0x64400000, 10)) {
+            InRange(a, 0xCB007100, 24) || InRange(a, 0xC0000200, 24) ||
+            InRange(a, 0x64400000, 10)) {
             continue;
         }
         return a;
@@ -128,8 +129,7 @@ Packet PacketFactory::Make(TrafficClass c) {
         case TrafficClass::SynFloodSpoofed:
             // As flooding tools send them: one fixed shape, no options, only the source
             // address and port and the sequence number vary.
-            return PacketBuilder::Tcp(RandomSpoofedAddress(random_), ephemeral(), server,
-                                      TcpPort())
+            return PacketBuilder::Tcp(RandomSpoofedAddress(random_), ephemeral(), server, TcpPort())
                 .Syn()
                 .Seq(static_cast<uint32_t>(random_.Next()))
                 .Window(1024)

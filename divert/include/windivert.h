@@ -16,7 +16,8 @@ typedef enum {
     WINDIVERT_LAYER_FLOW = 2,
     WINDIVERT_LAYER_SOCKET = 3,
     WINDIVERT_LAYER_REFLECT = 4,
-} WINDIVERT_LAYER, *PWINDIVERT_LAYER;
+} WINDIVERT_LAYER,
+    *PWINDIVERT_LAYER;
 
 typedef enum {
     WINDIVERT_EVENT_NETWORK_PACKET = 0,
@@ -29,7 +30,8 @@ typedef enum {
     WINDIVERT_EVENT_SOCKET_CLOSE = 7,
     WINDIVERT_EVENT_REFLECT_OPEN = 8,
     WINDIVERT_EVENT_REFLECT_CLOSE = 9,
-} WINDIVERT_EVENT, *PWINDIVERT_EVENT;
+} WINDIVERT_EVENT,
+    *PWINDIVERT_EVENT;
 
 #define WINDIVERT_FLAG_SNIFF 0x0001
 #define WINDIVERT_FLAG_DROP 0x0002
@@ -46,14 +48,16 @@ typedef enum {
     WINDIVERT_PARAM_QUEUE_SIZE = 2,
     WINDIVERT_PARAM_VERSION_MAJOR = 3,
     WINDIVERT_PARAM_VERSION_MINOR = 4,
-} WINDIVERT_PARAM, *PWINDIVERT_PARAM;
+} WINDIVERT_PARAM,
+    *PWINDIVERT_PARAM;
 #define WINDIVERT_PARAM_MAX WINDIVERT_PARAM_VERSION_MINOR
 
 typedef enum {
     WINDIVERT_SHUTDOWN_RECV = 0x1,
     WINDIVERT_SHUTDOWN_SEND = 0x2,
     WINDIVERT_SHUTDOWN_BOTH = 0x3,
-} WINDIVERT_SHUTDOWN, *PWINDIVERT_SHUTDOWN;
+} WINDIVERT_SHUTDOWN,
+    *PWINDIVERT_SHUTDOWN;
 #define WINDIVERT_SHUTDOWN_MAX WINDIVERT_SHUTDOWN_BOTH
 
 #define WINDIVERT_PRIORITY_HIGHEST 30000
@@ -154,21 +158,21 @@ typedef struct {
 #define WINDIVERT_IPHDR_GET_MF(hdr) ((((hdr)->FragOff0) & 0x0020) != 0)
 #define WINDIVERT_IPHDR_GET_DF(hdr) ((((hdr)->FragOff0) & 0x0040) != 0)
 #define WINDIVERT_IPHDR_GET_RESERVED(hdr) ((((hdr)->FragOff0) & 0x0080) != 0)
-#define WINDIVERT_IPHDR_SET_FRAGOFF(hdr, val)                                              \
-    do {                                                                                    \
-        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0x00E0) | ((val)&0xFF1F);                   \
+#define WINDIVERT_IPHDR_SET_FRAGOFF(hdr, val)                            \
+    do {                                                                 \
+        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0x00E0) | ((val)&0xFF1F); \
     } while (FALSE)
-#define WINDIVERT_IPHDR_SET_MF(hdr, val)                                                   \
-    do {                                                                                    \
-        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFFDF) | (((val)&0x0001) << 5);            \
+#define WINDIVERT_IPHDR_SET_MF(hdr, val)                                        \
+    do {                                                                        \
+        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFFDF) | (((val)&0x0001) << 5); \
     } while (FALSE)
-#define WINDIVERT_IPHDR_SET_DF(hdr, val)                                                   \
-    do {                                                                                    \
-        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFFBF) | (((val)&0x0001) << 6);            \
+#define WINDIVERT_IPHDR_SET_DF(hdr, val)                                        \
+    do {                                                                        \
+        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFFBF) | (((val)&0x0001) << 6); \
     } while (FALSE)
-#define WINDIVERT_IPHDR_SET_RESERVED(hdr, val)                                             \
-    do {                                                                                    \
-        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFF7F) | (((val)&0x0001) << 7);            \
+#define WINDIVERT_IPHDR_SET_RESERVED(hdr, val)                                  \
+    do {                                                                        \
+        (hdr)->FragOff0 = (((hdr)->FragOff0) & 0xFF7F) | (((val)&0x0001) << 7); \
     } while (FALSE)
 
 typedef struct {
@@ -186,16 +190,17 @@ typedef struct {
 
 #define WINDIVERT_IPV6HDR_GET_TRAFFICCLASS(hdr) \
     ((((hdr)->TrafficClass0) << 4) | ((hdr)->TrafficClass1))
-#define WINDIVERT_IPV6HDR_SET_TRAFFICCLASS(hdr, val)                                       \
-    do {                                                                                    \
-        (hdr)->TrafficClass0 = ((UINT8)(val) >> 4);                                         \
-        (hdr)->TrafficClass1 = (UINT8)(val)&0x0F;                                           \
+#define WINDIVERT_IPV6HDR_SET_TRAFFICCLASS(hdr, val) \
+    do {                                             \
+        (hdr)->TrafficClass0 = ((UINT8)(val) >> 4);  \
+        (hdr)->TrafficClass1 = (UINT8)(val)&0x0F;    \
     } while (FALSE)
-#define WINDIVERT_IPV6HDR_GET_FLOWLABEL(hdr) ((((UINT32)(hdr)->FlowLabel0) << 16) | ((UINT32)(hdr)->FlowLabel1))
-#define WINDIVERT_IPV6HDR_SET_FLOWLABEL(hdr, val)                                          \
-    do {                                                                                    \
-        (hdr)->FlowLabel0 = (UINT8)((val) >> 16)&0x0F;                                      \
-        (hdr)->FlowLabel1 = (UINT16)(val);                                                  \
+#define WINDIVERT_IPV6HDR_GET_FLOWLABEL(hdr) \
+    ((((UINT32)(hdr)->FlowLabel0) << 16) | ((UINT32)(hdr)->FlowLabel1))
+#define WINDIVERT_IPV6HDR_SET_FLOWLABEL(hdr, val)        \
+    do {                                                 \
+        (hdr)->FlowLabel0 = (UINT8)((val) >> 16) & 0x0F; \
+        (hdr)->FlowLabel1 = (UINT16)(val);               \
     } while (FALSE)
 
 typedef struct {
@@ -319,7 +324,8 @@ static_assert(sizeof(WINDIVERT_ICMPV6HDR) == 8);
 static_assert(sizeof(WINDIVERT_TCPHDR) == 20);
 static_assert(sizeof(WINDIVERT_UDPHDR) == 8);
 static_assert(offsetof(WINDIVERT_IPHDR, TTL) == 8 && offsetof(WINDIVERT_IPHDR, SrcAddr) == 12);
-static_assert(offsetof(WINDIVERT_IPV6HDR, Length) == 4 && offsetof(WINDIVERT_IPV6HDR, SrcAddr) == 8);
+static_assert(offsetof(WINDIVERT_IPV6HDR, Length) == 4 &&
+              offsetof(WINDIVERT_IPV6HDR, SrcAddr) == 8);
 static_assert(offsetof(WINDIVERT_TCPHDR, Window) == 14 && offsetof(WINDIVERT_TCPHDR, UrgPtr) == 18);
 static_assert(offsetof(WINDIVERT_ICMPHDR, Body) == 4 && offsetof(WINDIVERT_UDPHDR, Checksum) == 6);
 #endif

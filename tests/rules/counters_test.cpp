@@ -175,7 +175,8 @@ TEST_F(CountersTest, PruningDropsCountsBelowThreeOnceAShardPassesTheBound) {
             const uint32_t sources = 50'000;
             auto address = [](uint32_t i) { return (i + 1) << 7; };  // all in shard 0
             for (uint32_t i = 0; i < sources; ++i) {
-                for (uint32_t n = 0; n <= i % 4; ++n) CountPacket(scratch, address(i), 80, syn);
+                for (uint32_t n = 0; n <= i % 4; ++n)
+                    CountPacket(scratch, address(i), 80, syn);
             }
             if (total == 100'001) CountPacket(scratch, address(7), 443, syn);
             ASSERT_TRUE(AdvanceAndMerge());
