@@ -365,18 +365,8 @@ class Decoder {
                 PortRules(*portRules, child, "synRate", out.portSynRules);
             }
         }
-        if (const json* list = List(value, pointer, "advancedRules", child)) {
-            out.advancedRules.clear();
-            std::vector<size_t> indexes;
-            for (size_t i = 0; i < list->size(); ++i) {
-                AdvancedRuleDefinition rule;
-                if (AdvancedRule((*list)[i], JsonPositions::Child(child, i), rule)) {
-                    out.advancedRules.push_back(std::move(rule));
-                    indexes.push_back(i);
-                }
-            }
-            FirstOfTypeOnly(out.advancedRules, indexes, child, AdvancedRuleTypeName);
-        }
+        AdvancedRules(value, pointer, child, &Decoder::AdvancedRule, AdvancedRuleTypeName,
+                      out.advancedRules);
     }
 
     void Udp(const json& value, const std::string& pointer, HostConfig& out) {
@@ -389,18 +379,8 @@ class Decoder {
         PortSet(value, pointer, "ports", out.config.udpPorts, 0);
         Rules(value, pointer, Protocol::Udp, out.udpRules);
         std::string child;
-        if (const json* list = List(value, pointer, "advancedRules", child)) {
-            out.udpAdvancedRules.clear();
-            std::vector<size_t> indexes;
-            for (size_t i = 0; i < list->size(); ++i) {
-                UdpAdvancedRuleDefinition rule;
-                if (UdpAdvancedRule((*list)[i], JsonPositions::Child(child, i), rule)) {
-                    out.udpAdvancedRules.push_back(std::move(rule));
-                    indexes.push_back(i);
-                }
-            }
-            FirstOfTypeOnly(out.udpAdvancedRules, indexes, child, UdpAdvancedRuleTypeName);
-        }
+        AdvancedRules(value, pointer, child, &Decoder::UdpAdvancedRule, UdpAdvancedRuleTypeName,
+                      out.udpAdvancedRules);
     }
 
     void Icmp(const json& value, const std::string& pointer, HostConfig& out) {
@@ -409,18 +389,8 @@ class Decoder {
         Address(value, pointer, "targetAddress", out.config.icmpTargetAddress);
         Rules(value, pointer, Protocol::Icmp, out.icmpRules);
         std::string child;
-        if (const json* list = List(value, pointer, "advancedRules", child)) {
-            out.icmpAdvancedRules.clear();
-            std::vector<size_t> indexes;
-            for (size_t i = 0; i < list->size(); ++i) {
-                IcmpAdvancedRuleDefinition rule;
-                if (IcmpAdvancedRule((*list)[i], JsonPositions::Child(child, i), rule)) {
-                    out.icmpAdvancedRules.push_back(std::move(rule));
-                    indexes.push_back(i);
-                }
-            }
-            FirstOfTypeOnly(out.icmpAdvancedRules, indexes, child, IcmpAdvancedRuleTypeName);
-        }
+        AdvancedRules(value, pointer, child, &Decoder::IcmpAdvancedRule, IcmpAdvancedRuleTypeName,
+                      out.icmpAdvancedRules);
     }
 
     const json* List(const json& object, const std::string& pointer, const char* key,
@@ -432,6 +402,26 @@ class Decoder {
             return nullptr;
         }
         return value;
+    }
+
+    // Reads an "advancedRules" list with `parse`, keeping the rules that read cleanly, and
+    // refuses a second rule of one type.
+    template <class Rule>
+    void AdvancedRules(const json& value, const std::string& pointer, std::string& child,
+                       bool (Decoder::*parse)(const json&, const std::string&, Rule&),
+                       const char* (*typeName)(uint32_t), std::vector<Rule>& out) {
+        const json* list = List(value, pointer, "advancedRules", child);
+        if (list == nullptr) return;
+        out.clear();
+        std::vector<size_t> indexes;
+        for (size_t i = 0; i < list->size(); ++i) {
+            Rule rule;
+            if ((this->*parse)((*list)[i], JsonPositions::Child(child, i), rule)) {
+                out.push_back(std::move(rule));
+                indexes.push_back(i);
+            }
+        }
+        FirstOfTypeOnly(out, indexes, child, typeName);
     }
 
     // The engine uses the first advanced rule of each type; a second one would be
