@@ -30,8 +30,15 @@ inline uint32_t Load32(const uint8_t* p) {
 
 }  // namespace
 
-PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBlock& block,
-                        size_t lane, const WINDIVERT_ADDRESS& address, PacketView& view) {
+namespace {
+
+// Every field of `view` is stored one by one: assigning a fresh PacketView first made the
+// compiler build a temporary out of narrow stores and copy it with wide loads, a
+// store-forwarding stall on every packet.
+[[gnu::always_inline]] inline PacketClass Parse(const uint8_t* packet, uint32_t length,
+                                                const HeaderBlock& block, size_t lane,
+                                                const WINDIVERT_ADDRESS& address,
+                                                PacketView& view) {
     // The lane's validity is the IPv4 header test itself (length, version, IHL, header
     // within the packet): a lane that failed it is a packet that fails it.
     if (!(block.validMask & (1u << lane))) return PacketClass::Skip;
@@ -40,7 +47,19 @@ PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBloc
     const uint32_t remaining = length - headerLength;
     const uint8_t* transport = packet + headerLength;
 
-    view = PacketView{};
+    view.tcpFlags = 0;
+    view.seq = 0;
+    view.ack = 0;
+    view.window = 0;
+    view.dataOffset = 5;
+    view.hasMss = 0;
+    view.mss = 0;
+    view.tcpOptionCount = 0;
+    view.hasWindowScale = 0;
+    view.hasTimestamps = 0;
+    view.isUdp = 0;
+    view.isIcmp = 0;
+    view.icmpType = 0;
     switch (protocol) {
         case kProtocolTcp: {
             if (remaining < kTcpMinHeader) return PacketClass::Skip;
@@ -77,6 +96,8 @@ PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBloc
         case kProtocolIcmp:
             if (remaining < kUdpIcmpHeader) return PacketClass::Skip;
             view.isIcmp = 1;
+            view.srcPort = 0;
+            view.dstPort = 0;
             view.icmpType = transport[0];
             view.payload = transport + kUdpIcmpHeader;
             view.payloadLength = remaining - kUdpIcmpHeader;
@@ -93,6 +114,13 @@ PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBloc
     view.fragmentOffset = fragment & kFragmentOffsetMask;
     view.isFragment = (view.fragmentOffset != 0 || (fragment & kMoreFragments)) ? 1 : 0;
     return PacketClass::Parsed;
+}
+
+}  // namespace
+
+PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBlock& block,
+                        size_t lane, const WINDIVERT_ADDRESS& address, PacketView& view) {
+    return Parse(packet, length, block, lane, address, view);
 }
 
 void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
@@ -119,6 +147,7 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
 
     CaptureScratch& s = scratch;
     s.packetLengths.clear();
+    s.packetOffsets.clear();
     s.batchTime = SteadyNowNs();
     const uint8_t* buffer = sets[static_cast<size_t>(receiveSet)].packets.get();
     const WINDIVERT_ADDRESS* addresses = sets[static_cast<size_t>(receiveSet)].addresses.get();
@@ -151,17 +180,12 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
             }
             break;
         }
-        offset += length;
-        if (offset > recvLen) break;
+        if (offset + length > recvLen) break;
         s.packetLengths.push_back(length);
+        s.packetOffsets.push_back(offset);
+        offset += length;
     }
     const size_t n = s.packetLengths.size();
-    s.packetOffsets.clear();
-    uint32_t position = 0;
-    for (size_t i = 0; i < n; ++i) {
-        s.packetOffsets.push_back(position);
-        position += s.packetLengths[i];
-    }
     s.passFlags.Reset(n);
     s.needsChecksum.assign(n, 0);
     if (n == 0) return;
@@ -187,8 +211,8 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
         }
         const uint8_t* packet = buffer + offset;
         offset += length;
-        const PacketClass kind = ParsePacket(packet, length, blocks[i / kHeaderLanes],
-                                             i % kHeaderLanes, addresses[i], view);
+        const PacketClass kind =
+            Parse(packet, length, blocks[i / kHeaderLanes], i % kHeaderLanes, addresses[i], view);
         if (kind == PacketClass::Skip) continue;
         if (kind == PacketClass::PassUnjudged) {
             s.passFlags.Set(i, true);
