@@ -169,6 +169,7 @@ struct CaptureWorker {
 
     std::array<HeaderBlock, (kMaxBatchPackets + kHeaderLanes - 1) / kHeaderLanes> blocks{};
     std::vector<uint32_t> sendPositions;  // prefix sums of selectedLengths (half fallback)
+    BatchBits compacted;                  // packets the selective path copied into set C
     VerdictResult result;
 
     // Checksum recomputations done by this worker (each outbound packet exactly once).

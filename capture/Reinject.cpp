@@ -193,6 +193,8 @@ void Selective(CaptureWorker& worker, CaptureScratch& s, size_t n, size_t validC
     const UINT recvLen = worker.recvLen;
 
     s.selectedLengths.clear();
+    BatchBits& compacted = worker.compacted;
+    compacted.Reset(n);
     bool inRun = false;
     uint32_t runStart = 0;
     size_t runFirst = 0;
@@ -216,6 +218,7 @@ void Selective(CaptureWorker& worker, CaptureScratch& s, size_t n, size_t validC
                 s.needsChecksum[j] = 0;
             }
             s.selectedLengths.push_back(length);
+            compacted.Set(j, true);
             ++outCount;
             cursor += length;
         }
@@ -323,9 +326,13 @@ void Selective(CaptureWorker& worker, CaptureScratch& s, size_t n, size_t validC
     const size_t remaining = s.allowedIndexes.size() - outCount;
     uint32_t individual = 0;
     uint32_t failed = 0;
-    for (size_t k = outCount; k < s.allowedIndexes.size(); ++k) {
+    // The passing packets the runs left out. They need not be the last ones: a passing
+    // packet too short to send ends no run, it is only left out, and counting from
+    // position outCount would send a compacted packet a second time instead of it.
+    for (size_t k = 0; k < s.allowedIndexes.size(); ++k) {
         const uint32_t idx = s.allowedIndexes[k];
         if (idx >= n) break;
+        if (compacted.Test(idx)) continue;
         const uint32_t length = s.packetLengths[idx];
         if (length == 0 || s.packetOffsets[idx] + length > recvLen) break;
         uint8_t* packet = buffer + s.packetOffsets[idx];

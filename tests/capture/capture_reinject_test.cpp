@@ -31,6 +31,48 @@ class Reinjection : public CaptureTest {
     static void ScriptSend(SendOutcome outcome, DWORD error = 0) {
         divert::ScriptSends(SendFault{outcome, error});
     }
+
+    // A judged batch handed straight to ReinjectBatch. The truncate recoveries only act on
+    // bookkeeping that a worker's own walk never produces (a passing packet the runs
+    // cannot take), so these tests lay it out themselves.
+    struct Judged {
+        std::vector<Bytes> packets;
+        std::vector<bool> pass;
+        std::vector<bool> outbound;
+        std::vector<uint32_t> lengths;  // the scratch lengths; empty: the packets' sizes
+    };
+    void Reinject(CaptureWorker& worker, const Judged& batch) {
+        CaptureScratch& scratch = ThreadCaptureScratch();
+        BufferSet& set = worker.sets[static_cast<size_t>(worker.receiveSet)];
+        const size_t n = batch.packets.size();
+        scratch.packetLengths.clear();
+        scratch.packetOffsets.clear();
+        scratch.passFlags.Reset(n);
+        scratch.needsChecksum.assign(n, 0);
+        uint32_t offset = 0;
+        size_t validCount = 0;
+        for (size_t i = 0; i < n; ++i) {
+            std::memcpy(set.packets.get() + offset, batch.packets[i].data(),
+                        batch.packets[i].size());
+            WINDIVERT_ADDRESS& address = set.addresses[i];
+            address = WINDIVERT_ADDRESS{};
+            address.Outbound = i < batch.outbound.size() && batch.outbound[i] ? 1 : 0;
+            address.Network.IfIdx = divert::sim::kEthernetIfIdx;
+            address.IPChecksum = address.TCPChecksum = address.UDPChecksum = 1;
+            const uint32_t length = batch.lengths.empty()
+                                        ? static_cast<uint32_t>(batch.packets[i].size())
+                                        : batch.lengths[i];
+            scratch.packetLengths.push_back(length);
+            scratch.packetOffsets.push_back(offset);
+            scratch.passFlags.Set(i, batch.pass[i]);
+            scratch.needsChecksum[i] = address.Outbound;
+            validCount += batch.pass[i] ? 1 : 0;
+            offset += length;
+        }
+        worker.recvLen = offset;
+        worker.handle = handle;
+        ReinjectBatch(worker, scratch, n, validCount);
+    }
 };
 
 TEST_F(Reinjection, AllPassingIsOneInPlaceSendAndAPendingSendMovesTheNextReceive) {
@@ -199,6 +241,132 @@ TEST_F(Reinjection, UnsendablePacketsOfAPassingBatchAreLeftOutOfACompactedSend) 
                   "packet",
                   "[⚠️] Invalid IP version (Thread 0, Version=6, Expected=4) - Skipping packet "
                   "(prevent ERROR 87)"}));
+}
+
+// A passing packet too short to send ends no run: the compacted send goes without it and
+// the recovery sends that packet alone, not the batch's last packet a second time. Its
+// failure is counted and warned, the summary comes at most once a minute.
+TEST_F(Reinjection, SelectiveTruncateRecoverySendsOnlyThePacketsTheRunsLeftOut) {
+    auto worker = NewWorker();
+    const Judged batch{
+        {InboundTcp(0), Bytes(19, 0x45), InboundTcp(2), InboundTcp(3), InboundTcp(4)},
+        {true, true, true, false, true},
+        {},
+        {}};
+    divert::SetTraceEnabled(true);
+    Reinject(*worker, batch);
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 2u);
+    EXPECT_EQ(sends[0].function, ApiFunction::SendEx);
+    EXPECT_EQ(sends[0].packets, 3u);
+    EXPECT_FALSE(sends[0].overlapped);
+    EXPECT_EQ(sends[1].function, ApiFunction::Send);
+    EXPECT_EQ(sends[1].bytes, 19u);
+    EXPECT_FALSE(sends[1].result);
+    EXPECT_EQ(sends[1].error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(DeliveredTags(), Tags({0, 2, 4}));
+    EXPECT_TRUE(LogTexts("[").empty()) << "a site's first occurrence is not logged";
+
+    for (int round = 0; round < 2; ++round) {
+        testing::AdvanceSteadyClock(30 * kNsPerSecond);
+        Reinject(*worker, batch);
+        EXPECT_EQ(DeliveredTags(), Tags({0, 2, 4}));
+    }
+    const std::string failure =
+        "[⚠️] Truncated packet send failed (Thread 0, Error: 122, Failed: 1/1)";
+    EXPECT_EQ(LogTexts("[⚠️]"), (std::vector<std::string>{failure, failure}));
+    EXPECT_EQ(LogTexts("[📊]"),
+              (std::vector<std::string>{"[📊] Truncate recovery (Thread 0): Batch=3, "
+                                        "Individual=0, Failed=1/1 (Zero loss!)"}));
+}
+
+// A length the walk cannot use ends the runs; the passing packets from there on go one by
+// one, an outbound one with its checksums recomputed once, in the receive buffer.
+TEST_F(Reinjection, SelectiveTruncateRecoverySendsTheRestOfTheBatchSingly) {
+    auto worker = NewWorker();
+    Bytes outbound = PacketBuilder::Tcp(kServer, 80, kClient, 40000)
+                         .Ack()
+                         .Id(2)
+                         .Payload("a")
+                         .BadIpChecksum()
+                         .BadTransportChecksum()
+                         .Build();
+    const uint32_t overLong = kMaxPacketLength + 1;
+    const Judged batch{
+        {InboundTcp(0), InboundTcp(1), outbound, InboundTcp(3)},
+        {true, false, true, true},
+        {false, false, true, false},
+        {static_cast<uint32_t>(InboundTcp(0).size()), static_cast<uint32_t>(InboundTcp(1).size()),
+         overLong, static_cast<uint32_t>(InboundTcp(3).size())}};
+    divert::SetTraceEnabled(true);
+    Reinject(*worker, batch);
+    std::vector<TraceRecord> sends = SendCalls();
+    ASSERT_EQ(sends.size(), 3u);
+    EXPECT_EQ(sends[0].packets, 1u);
+    EXPECT_EQ(sends[1].function, ApiFunction::Send);
+    EXPECT_EQ(sends[2].function, ApiFunction::Send);
+    EXPECT_TRUE(sends[1].result && sends[2].result);
+    EXPECT_EQ(DeliveredTags(), Tags({0, 3}));
+    std::vector<divert::sim::PacketRecord> wire = sim->TakeWire();
+    ASSERT_EQ(wire.size(), 1u);
+    EXPECT_EQ(TagOf(wire[0].bytes), 2);
+    const auto check = divert::sim::CheckChecksums(wire[0].bytes.data(), wire[0].bytes.size());
+    EXPECT_TRUE(check.ip && check.tcp);
+    EXPECT_EQ(worker->checksumRecomputations, 1u);
+
+    testing::AdvanceSteadyClock(60 * kNsPerSecond);
+    Reinject(*worker, batch);
+    EXPECT_EQ(DeliveredTags(), Tags({0, 3}));
+    EXPECT_EQ(worker->checksumRecomputations, 2u) << "once per batch it was part of";
+    EXPECT_TRUE(LogTexts("[⚠️]").empty());
+    EXPECT_EQ(LogTexts("[📊]"),
+              (std::vector<std::string>{"[📊] Truncate recovery (Thread 0): Batch=1, "
+                                        "Individual=2, Failed=0/2 (Zero loss!)"}));
+}
+
+// The whole-batch recovery takes over where the compacted copy stopped, with the copy's
+// own stop conditions: a passing packet the copy could not locate inside the batch is not
+// sent from anywhere else, and nothing is sent twice or summarised as recovered.
+TEST_F(Reinjection, WholeBatchTruncateRecoveryStopsWhereTheCopyCouldNotLocateAPacket) {
+    auto worker = NewWorker();
+    CaptureScratch& scratch = ThreadCaptureScratch();
+    const std::vector<Bytes> packets = {InboundTcp(0), Bytes(19, 0x45), InboundTcp(2),
+                                        InboundTcp(3)};
+    auto reinject = [&] {
+        BufferSet& set = worker->sets[static_cast<size_t>(worker->receiveSet)];
+        scratch.packetLengths.clear();
+        scratch.packetOffsets.clear();
+        uint32_t offset = 0;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            std::memcpy(set.packets.get() + offset, packets[i].data(), packets[i].size());
+            set.addresses[i] = WINDIVERT_ADDRESS{};
+            set.addresses[i].Network.IfIdx = divert::sim::kEthernetIfIdx;
+            set.addresses[i].IPChecksum = set.addresses[i].TCPChecksum = 1;
+            scratch.packetLengths.push_back(static_cast<uint32_t>(packets[i].size()));
+            scratch.packetOffsets.push_back(offset);
+            offset += static_cast<uint32_t>(packets[i].size());
+        }
+        scratch.packetOffsets[2] = offset;  // says packet 2 lies past the batch's end
+        scratch.passFlags.Reset(packets.size());
+        for (size_t i = 0; i < packets.size(); ++i)
+            scratch.passFlags.Set(i, true);
+        scratch.needsChecksum.assign(packets.size(), 0);
+        worker->recvLen = offset;
+        worker->handle = handle;
+        ReinjectBatch(*worker, scratch, packets.size(), packets.size());
+    };
+    divert::SetTraceEnabled(true);
+    for (int round = 0; round < 3; ++round) {
+        reinject();
+        std::vector<TraceRecord> sends = SendCalls();
+        ASSERT_EQ(sends.size(), 1u);
+        EXPECT_EQ(sends[0].function, ApiFunction::SendEx);
+        EXPECT_EQ(sends[0].packets, 1u);
+        EXPECT_EQ(DeliveredTags(), Tags({0}));
+        testing::AdvanceSteadyClock(60 * kNsPerSecond);
+    }
+    EXPECT_TRUE(LogTexts("[📊]").empty());
+    EXPECT_TRUE(LogTexts("[⚠️] ZERO-COPY").empty());
 }
 
 TEST_F(Reinjection, EveryPacketDroppedMeansNoDriverCall) {
