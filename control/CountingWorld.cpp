@@ -27,6 +27,14 @@ void CountingWorld::Diverted(const divert::HeldRef* held, size_t count) {
     inner_->Diverted(held, count);
 }
 
+void CountingWorld::Received(HANDLE handle, const WINDIVERT_ADDRESS* into, size_t count) {
+    inner_->Received(handle, into, count);
+}
+
+void CountingWorld::Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) {
+    inner_->Receiving(handle, into);
+}
+
 bool CountingWorld::AcceptsSend(const divert::PacketRef& packet) {
     return inner_->AcceptsSend(packet);
 }

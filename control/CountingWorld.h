@@ -21,6 +21,8 @@ class CountingWorld final : public divert::World {
     void Dropped(const divert::DropRef* drops, size_t count) override;
     void Diverted(const divert::HeldRef* held, size_t count) override;
     bool AcceptsSend(const divert::PacketRef& packet) override;
+    void Received(HANDLE handle, const WINDIVERT_ADDRESS* into, size_t count) override;
+    void Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) override;
     void HandleClosed(HANDLE handle, const divert::HandleCounters& counters) override;
     std::shared_ptr<platform::SystemTables> Tables() override;
 

@@ -14,7 +14,7 @@ bool HeldPackets::Take(Slot& slot, uint64_t word) {
     return true;
 }
 
-std::optional<uint32_t> HeldPackets::Begin(uint32_t id) {
+std::optional<uint32_t> HeldPackets::Begin(uint32_t id, int64_t earliestDeadlineNs) {
     Slot& slot = SlotOf(id);
     std::optional<uint32_t> evicted;
     uint64_t old = slot.word.load(std::memory_order_acquire);
@@ -27,8 +27,15 @@ std::optional<uint32_t> HeldPackets::Begin(uint32_t id) {
     }
     slot.holder.store(0, std::memory_order_relaxed);
     slot.deadline.store(0, std::memory_order_relaxed);
+    slot.earliest.store(earliestDeadlineNs, std::memory_order_relaxed);
     // Release: a thread that sees the new word also sees the cleared holder and deadline.
     slot.word.store(Word(id, kInFlight), std::memory_order_release);
+    uint64_t newest = newest_.load(std::memory_order_relaxed);
+    while (newest == 0 || static_cast<int32_t>(id - static_cast<uint32_t>(newest - 1)) > 0) {
+        if (newest_.compare_exchange_weak(newest, uint64_t{id} + 1, std::memory_order_release,
+                                          std::memory_order_relaxed))
+            break;
+    }
     return evicted;
 }
 
@@ -44,6 +51,14 @@ bool HeldPackets::Resolve(uint32_t id) {
 bool HeldPackets::Pending(uint32_t id) const {
     const uint64_t word = SlotOf(id).word.load(std::memory_order_acquire);
     return (word & 3) != kEmpty && static_cast<uint32_t>(word >> 2) == id;
+}
+
+bool HeldPackets::ReleaseHeldBy(uint32_t id, uintptr_t holder) {
+    Slot& slot = SlotOf(id);
+    const uint64_t word = slot.word.load(std::memory_order_acquire);
+    if ((word & 3) == kEmpty || static_cast<uint32_t>(word >> 2) != id) return false;
+    if (slot.holder.load(std::memory_order_relaxed) != holder) return false;
+    return Take(slot, word);
 }
 
 void HeldPackets::Hold(uint32_t id, uintptr_t holder, int64_t deadlineNs) {
@@ -68,16 +83,34 @@ void HeldPackets::EndBatch(const uint32_t* ids, size_t count, int64_t deadlineNs
 }
 
 size_t HeldPackets::TakeExpired(int64_t nowNs, std::vector<uint32_t>* ids) {
-    if (held_.load(std::memory_order_relaxed) == 0) return 0;
+    const uint64_t newestPlusOne = newest_.load(std::memory_order_acquire);
+    if (newestPlusOne == 0) return 0;
+    const uint32_t end = static_cast<uint32_t>(newestPlusOne);  // one past the newest id
+    // Ids more than a ring behind the newest were evicted by Begin (which reported them).
+    const uint32_t window = static_cast<uint32_t>(mask_ + 1);
+    if (!cursorSet_ || end - cursor_ > window) {
+        cursor_ = end - window;
+        cursorSet_ = true;
+    }
     size_t taken = 0;
-    for (size_t i = 0; i <= mask_; ++i) {
-        Slot& slot = slots_[i];
+    bool blocked = false;  // a packet still pending keeps the cursor where it is
+    for (uint32_t id = cursor_; id != end; ++id) {
+        Slot& slot = SlotOf(id);
         const uint64_t word = slot.word.load(std::memory_order_acquire);
-        if ((word & 3) != kHeld || slot.deadline.load(std::memory_order_relaxed) > nowNs) continue;
-        if (Take(slot, word)) {
-            ids->push_back(static_cast<uint32_t>(word >> 2));
-            ++taken;
+        const bool pending = (word & 3) != kEmpty && static_cast<uint32_t>(word >> 2) == id;
+        if (pending) {
+            // Every later packet arrived later: none of them can be due yet either.
+            if (slot.earliest.load(std::memory_order_relaxed) > nowNs) break;
+            if ((word & 3) == kHeld && slot.deadline.load(std::memory_order_relaxed) <= nowNs &&
+                Take(slot, word)) {
+                ids->push_back(id);
+                ++taken;
+            } else if (Pending(id)) {
+                // In flight, or diverted again with a later deadline.
+                blocked = true;
+            }
         }
+        if (!blocked) cursor_ = id + 1;
     }
     return taken;
 }

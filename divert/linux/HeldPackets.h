@@ -30,15 +30,20 @@ class HeldPackets {
     // `slots` is rounded up to a power of two.
     explicit HeldPackets(size_t slots = kDefaultSlots);
 
-    // The reader is about to dispatch packet `id`. Returns the id of an older pending
-    // packet that had the slot: the caller drops it and counts it as expired.
-    std::optional<uint32_t> Begin(uint32_t id);
+    // The reader is about to dispatch packet `id`; no deadline it gets later is before
+    // `earliestDeadlineNs` (its arrival plus the grace period). Returns the id of an older
+    // pending packet that had the slot: the caller drops it and counts it as expired.
+    std::optional<uint32_t> Begin(uint32_t id, int64_t earliestDeadlineNs = 0);
 
     // The packet's verdict is given now. False if it is not pending any more (already
     // resolved, expired or dropped at close): then no verdict may be sent.
     bool Resolve(uint32_t id);
 
     bool Pending(uint32_t id) const;
+
+    // Removes packet `id` if it is pending and `holder` holds it (held, or still in its
+    // batch's dispatch); true if this call removed it: the caller drops it.
+    bool ReleaseHeldBy(uint32_t id, uintptr_t holder);
 
     // A handle took the packet into its queue: it is held for `holder` until `deadlineNs`
     // (each diversion starts a new grace period).
@@ -49,7 +54,10 @@ class HeldPackets {
     void EndBatch(const uint32_t* ids, size_t count, int64_t deadlineNs);
 
     // Removes the held packets whose deadline is at or before `nowNs` / whose holder is
-    // `holder`, appending their ids; returns how many.
+    // `holder`, appending their ids; returns how many. TakeExpired is called from one
+    // thread at a time: it walks the ids from the oldest one still pending and stops at
+    // the first whose earliest deadline lies ahead, so a round costs what expired, not
+    // the whole ring.
     size_t TakeExpired(int64_t nowNs, std::vector<uint32_t>* ids);
     size_t TakeHeldBy(uintptr_t holder, std::vector<uint32_t>* ids);
 
@@ -63,6 +71,7 @@ class HeldPackets {
     struct Slot {
         std::atomic<uint64_t> word{0};
         std::atomic<int64_t> deadline{0};
+        std::atomic<int64_t> earliest{0};  // Begin's bound, for the expiry walk
         std::atomic<uintptr_t> holder{0};
     };
 
@@ -73,6 +82,11 @@ class HeldPackets {
     std::unique_ptr<Slot[]> slots_;
     size_t mask_;
     std::atomic<size_t> held_{0};
+    // The newest id begun (ids grow by one per packet and wrap at 2^32), and where the
+    // expiry walk resumes: no id before it is pending any more.
+    std::atomic<uint64_t> newest_{0};  // id + 1; 0 before the first Begin
+    uint32_t cursor_ = 0;
+    bool cursorSet_ = false;
 };
 
 }  // namespace divert::linuxworld

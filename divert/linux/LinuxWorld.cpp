@@ -210,7 +210,7 @@ void LinuxWorld::Ingest(uint16_t queueIndex, const QueuedPacket* packets, size_t
     evicted.clear();
     for (size_t i = 0; i < count; ++i) {
         const QueuedPacket& p = packets[i];
-        if (auto old = q.held.Begin(p.id)) evicted.push_back(*old);
+        if (auto old = q.held.Begin(p.id, now + options_.graceNs)) evicted.push_back(*old);
         PacketRef ref;
         ref.data = p.data;
         ref.length = p.length;
@@ -312,10 +312,83 @@ bool LinuxWorld::AcceptsSend(const PacketRef& packet) {
            queues_[QueueOf(tag)]->held.Pending(IdOf(tag));
 }
 
+LinuxWorld::Handout* LinuxWorld::FindHandout(uintptr_t handle, const WINDIVERT_ADDRESS* into,
+                                             bool claim) {
+    const size_t start =
+        (reinterpret_cast<uintptr_t>(into) / sizeof(WINDIVERT_ADDRESS)) % kHandouts;
+    for (size_t i = 0; i < kHandouts; ++i) {
+        Handout& h = handouts_[(start + i) % kHandouts];
+        if (h.handle.load(std::memory_order_acquire) == handle &&
+            h.into.load(std::memory_order_acquire) == into)
+            return &h;
+    }
+    if (!claim) return nullptr;
+    for (size_t i = 0; i < kHandouts; ++i) {
+        Handout& h = handouts_[(start + i) % kHandouts];
+        uintptr_t none = 0;
+        if (h.handle.compare_exchange_strong(none, handle, std::memory_order_acq_rel)) {
+            h.count.store(0, std::memory_order_relaxed);
+            h.into.store(into, std::memory_order_release);
+            return &h;
+        }
+    }
+    return nullptr;
+}
+
+void LinuxWorld::Received(HANDLE handle, const WINDIVERT_ADDRESS* into, size_t count) {
+    if (!options_.releaseUnsentOnReceive) return;
+    Handout* h = FindHandout(reinterpret_cast<uintptr_t>(handle), into, true);
+    if (h == nullptr) return;
+    uint32_t n = 0;
+    for (size_t i = 0; i < count && n < WINDIVERT_BATCH_MAX; ++i) {
+        const uint64_t tag = WorldTagOf(into[i]);
+        if (IsTag(tag)) h->tags[n++] = tag;
+    }
+    h->count.store(n, std::memory_order_release);
+}
+
+void LinuxWorld::Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) {
+    if (!options_.releaseUnsentOnReceive) return;
+    Handout* h = FindHandout(reinterpret_cast<uintptr_t>(handle), into, false);
+    const uint32_t count = h == nullptr ? 0 : h->count.exchange(0, std::memory_order_acquire);
+    if (count == 0) return;
+    VerdictBatch& batch = ThreadBatch();
+    int current = -1;
+    uint64_t released = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t tag = h->tags[i];
+        const uint16_t q = QueueOf(tag);
+        if (q >= queues_.size() ||
+            !queues_[q]->held.ReleaseHeldBy(IdOf(tag), reinterpret_cast<uintptr_t>(handle)))
+            continue;  // sent back, expired, or diverted again by another handle
+        if (current != q) {
+            if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
+            current = q;
+        }
+        const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
+        if (!batch.Add(queue, IdOf(tag), NF_DROP)) {
+            Flush(q, batch);
+            batch.Add(queue, IdOf(tag), NF_DROP);
+        }
+        ++released;
+    }
+    if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
+    if (released != 0) releasedUnsent_.fetch_add(released, std::memory_order_relaxed);
+}
+
 void LinuxWorld::HandleClosed(HANDLE handle, const HandleCounters& counters) {
     {
         std::lock_guard<std::mutex> lock(stateMutex_);
         closed_[handle] = counters;
+    }
+    // The handle's records go (a closed handle's value is never reused).
+    for (size_t i = 0; i < kHandouts; ++i) {
+        Handout& h = handouts_[i];
+        if (h.handle.load(std::memory_order_acquire) != reinterpret_cast<uintptr_t>(handle))
+            continue;
+        h.count.store(0, std::memory_order_relaxed);
+        h.into.store(nullptr, std::memory_order_release);
+        h.handle.store(0, std::memory_order_release);
     }
     std::vector<uint32_t> ids;
     for (size_t q = 0; q < queues_.size(); ++q) {
@@ -389,6 +462,7 @@ LinuxLosses LinuxWorld::Losses() const {
     l.heldExpired = heldExpired_.load(std::memory_order_relaxed);
     l.heldAtClose = heldAtClose_.load(std::memory_order_relaxed);
     l.verdictWriteFailures = verdictWriteFailures_.load(std::memory_order_relaxed);
+    l.releasedUnsent = releasedUnsent_.load(std::memory_order_relaxed);
     return l;
 }
 

@@ -11,6 +11,8 @@
 //   the application sends it back         dispatch continues below the sender; at the end
 //                                         accept with the bytes the application sent
 //   not sent back within the grace period drop, counted (heldExpired)
+//   left unsent when the application       drop at once, counted (releasedUnsent), if the
+//   receives into the same array again     options say the application never sends late
 //   its handle closes while holding it    drop, counted (heldAtClose)
 //
 // Sending a packet the world never handed out fails with ERROR_INVALID_PARAMETER (87): a
@@ -50,6 +52,11 @@ struct LinuxWorldOptions {
     bool failOpen = true;
     int64_t graceNs = 100'000'000;    // how long a diverted packet may stay held
     uint32_t queueMaxLength = 32768;  // packets waiting per kernel queue before it drops
+    // For applications that never send a packet back once they start another receive into
+    // the address array it arrived in (Bastion's engine): such a receive drops what the
+    // previous one into that array handed out and was not sent back, at once instead of at
+    // the end of the grace period. Off, a late send stays possible until the grace ends.
+    bool releaseUnsentOnReceive = false;
 };
 
 // What the world lost, beyond the runtime's per-handle counters.
@@ -58,6 +65,9 @@ struct LinuxLosses {
     uint64_t socketDropped = 0;  // a reader's socket buffer was full
     uint64_t heldExpired = 0;    // held longer than the grace period
     uint64_t heldAtClose = 0;    // still held when their handle closed
+    // Not losses: handed to the application, not sent back before its next receive into
+    // the same array (releaseUnsentOnReceive), so dropped then; the application's verdict.
+    uint64_t releasedUnsent = 0;
     // Verdict writes the kernel refused: their packets wait in the queue until Bastion's
     // queue socket closes (then the kernel drops them). Should stay 0.
     uint64_t verdictWriteFailures = 0;
@@ -103,6 +113,8 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
     void Dropped(const DropRef* drops, size_t count) override;
     void Diverted(const HeldRef* held, size_t count) override;
     bool AcceptsSend(const PacketRef& packet) override;
+    void Received(HANDLE handle, const WINDIVERT_ADDRESS* into, size_t count) override;
+    void Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) override;
     void HandleClosed(HANDLE handle, const HandleCounters& counters) override;
 
   private:
@@ -111,6 +123,20 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
         std::shared_ptr<VerdictChannel> channel;
         std::shared_ptr<QueueSocket> socket;  // null without the kernel
     };
+
+    // What one receive into one address array handed out (releaseUnsentOnReceive). A
+    // record is claimed once per (handle, array) and written by the receive's completion,
+    // read by the next receive into the same array, which the completion happens before:
+    // no lock. Arrays beyond the table's size are not followed (their packets wait for the
+    // grace period).
+    struct Handout {
+        std::atomic<uintptr_t> handle{0};
+        std::atomic<const WINDIVERT_ADDRESS*> into{nullptr};
+        std::atomic<uint32_t> count{0};
+        uint64_t tags[WINDIVERT_BATCH_MAX] = {};
+    };
+    static constexpr size_t kHandouts = 64;
+    Handout* FindHandout(uintptr_t handle, const WINDIVERT_ADDRESS* into, bool claim);
 
     void ReaderLoop(uint16_t queueIndex);
     void HousekeepingLoop();
@@ -133,7 +159,8 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
     std::map<HANDLE, HandleCounters> closed_;
 
     std::atomic<uint64_t> kernelDropped_{0}, socketDropped_{0}, heldExpired_{0}, heldAtClose_{0},
-        verdictWriteFailures_{0};
+        verdictWriteFailures_{0}, releasedUnsent_{0};
+    std::unique_ptr<Handout[]> handouts_ = std::make_unique<Handout[]>(kHandouts);
     std::map<uint16_t, QueueStats> kernelBase_;  // figures at start (queues are reused)
 };
 

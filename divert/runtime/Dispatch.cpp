@@ -186,10 +186,12 @@ void DispatchNetwork(const PacketRef* packets, size_t count, uint64_t injectorPr
         }
         DispatchNetwork(s.refused.data(), s.refused.size(), h.InternalPriority());
     }
+    // The world learns who holds a packet before a receiver can see it (and send it back,
+    // or move on without it).
+    if (world != nullptr && !s.held.empty()) world->Diverted(s.held.data(), s.held.size());
     RunCompletions(s.completions.data(), s.completions.size());
 
     if (world != nullptr) {
-        if (!s.held.empty()) world->Diverted(s.held.data(), s.held.size());
         if (!s.drops.empty()) world->Dropped(s.drops.data(), s.drops.size());
         if (!s.deliver.empty()) world->Deliver(s.deliver.data(), s.deliver.size());
     }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "divert/runtime/Faults.h"
+#include "divert/runtime/Registry.h"
 #include "divert/runtime/Ticks.h"
 
 namespace divert {
@@ -29,6 +30,10 @@ void TakeOverride(RecvRequest& request) {
 void RunCompletions(const Completion* completions, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         const Completion& c = completions[i];
+        if (c.handed != 0) {
+            SnapshotGuard list;
+            if (list->world) list->world->Received(c.handle, c.addresses, c.handed);
+        }
         if (c.overlapped != nullptr) {
             platform::CompleteOverlapped(c.overlapped, c.status, c.bytes);
         } else if (c.waiter != nullptr) {
@@ -108,8 +113,13 @@ void DivertHandle::AppendWaitingLocked(RecvRequest* request) {
     waitingTail_ = request;
 }
 
-Completion DivertHandle::Finish(RecvRequest* request, DWORD status, UINT bytes) {
+Completion DivertHandle::Finish(RecvRequest* request, DWORD status, UINT bytes, UINT handed) {
     Completion c{request->overlapped, request->waiter, status, bytes};
+    if (handed != 0 && request->addresses != nullptr && layer_ == WINDIVERT_LAYER_NETWORK) {
+        c.handle = handle_;
+        c.addresses = request->addresses;
+        c.handed = handed;
+    }
     if (request->overlapped != nullptr) ReleaseRequestLocked(request);
     return c;
 }
@@ -124,9 +134,10 @@ void DivertHandle::TakeAllWaitingLocked(DWORD status, std::vector<Completion>* c
     }
 }
 
-DWORD DivertHandle::FillLocked(const RecvRequest& request, int64_t now, UINT* bytes) {
+DWORD DivertHandle::FillLocked(const RecvRequest& request, int64_t now, UINT* bytes, UINT* handed) {
     const bool carriesData = layer_ != WINDIVERT_LAYER_FLOW;
     *bytes = 0;
+    if (handed != nullptr) *handed = 0;
     if (carriesData && (request.buffer == nullptr || request.bufferLength == 0)) {
         // The packet is consumed and nothing (not even its address) is returned.
         queue_.PopFront();
@@ -155,6 +166,7 @@ DWORD DivertHandle::FillLocked(const RecvRequest& request, int64_t now, UINT* by
     Add(counters_.received, count);
     if (request.pAddrLen != nullptr) *request.pAddrLen = count * kAddressBytes;
     *bytes = used;
+    if (handed != nullptr && request.addresses != nullptr) *handed = count;
     if (truncated) return ERROR_INSUFFICIENT_BUFFER;
     if (request.hasOverride) {
         if (request.override.setAddrLen && request.pAddrLen != nullptr) {
@@ -172,9 +184,9 @@ void DivertHandle::ServeWaitingLocked(int64_t now, std::vector<Completion>* comp
         RecvRequest* r = waitingHead_;
         waitingHead_ = r->next;
         if (waitingHead_ == nullptr) waitingTail_ = nullptr;
-        UINT bytes = 0;
-        DWORD status = FillLocked(*r, now, &bytes);
-        completions->push_back(Finish(r, status, bytes));
+        UINT bytes = 0, handed = 0;
+        DWORD status = FillLocked(*r, now, &bytes, &handed);
+        completions->push_back(Finish(r, status, bytes, handed));
     }
 }
 
@@ -220,6 +232,11 @@ bool DivertHandle::EnqueueBatch(const EnqueueItem* items, size_t count, int64_t 
 }
 
 BOOL DivertHandle::Receive(RecvRequest& request, UINT* pRecvLen) {
+    const bool network = layer_ == WINDIVERT_LAYER_NETWORK && request.addresses != nullptr;
+    if (network) {
+        SnapshotGuard list;
+        if (list->world) list->world->Receiving(handle_, request.addresses);
+    }
     const int64_t now = NowTicks();
     std::unique_lock lock(mutex_);
     if (closing_.load(std::memory_order_relaxed)) {
@@ -229,9 +246,13 @@ BOOL DivertHandle::Receive(RecvRequest& request, UINT* pRecvLen) {
     ExpireLocked(now);
     if (!queue_.Empty()) {
         TakeOverride(request);
-        UINT bytes = 0;
-        DWORD status = FillLocked(request, now, &bytes);
+        UINT bytes = 0, handed = 0;
+        DWORD status = FillLocked(request, now, &bytes, &handed);
         lock.unlock();
+        if (network && handed != 0) {
+            SnapshotGuard list;
+            if (list->world) list->world->Received(handle_, request.addresses, handed);
+        }
         if (status != ERROR_SUCCESS) {
             SetLastError(status);
             return FALSE;

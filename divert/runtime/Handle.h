@@ -44,6 +44,10 @@ struct Completion {
     SyncWaiter* waiter = nullptr;
     DWORD status = 0;
     UINT bytes = 0;
+    // NETWORK-layer packets handed to the application: told to the world before completing.
+    HANDLE handle = nullptr;
+    const WINDIVERT_ADDRESS* addresses = nullptr;
+    UINT handed = 0;
 };
 
 void RunCompletions(const Completion* completions, size_t count);
@@ -169,7 +173,7 @@ class DivertHandle final : public platform::KernelObject {
 
     // Copies queued entries into `request`'s buffers; returns the status (0 or 122) and
     // sets *bytes. Caller holds mutex_ and the queue is not empty.
-    DWORD FillLocked(const RecvRequest& request, int64_t now, UINT* bytes);
+    DWORD FillLocked(const RecvRequest& request, int64_t now, UINT* bytes, UINT* handed = nullptr);
     // Serves waiting receives from the queue. Caller holds mutex_.
     void ServeWaitingLocked(int64_t now, std::vector<Completion>* completions);
     void ExpireLocked(int64_t now);
@@ -177,7 +181,7 @@ class DivertHandle final : public platform::KernelObject {
     void ReleaseRequestLocked(RecvRequest* request);
     void AppendWaitingLocked(RecvRequest* request);
     void TakeAllWaitingLocked(DWORD status, std::vector<Completion>* completions);
-    Completion Finish(RecvRequest* request, DWORD status, UINT bytes);
+    Completion Finish(RecvRequest* request, DWORD status, UINT bytes, UINT handed = 0);
 
     const WINDIVERT_LAYER layer_;
     const INT16 priority_;

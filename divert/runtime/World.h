@@ -141,6 +141,23 @@ class World {
         return true;
     }
 
+    // NETWORK layer: a receive on `handle` put `count` packets' address records into the
+    // application's array `into` (before the application can see them).
+    virtual void Received(HANDLE handle, const WINDIVERT_ADDRESS* into, size_t count) {
+        (void)handle;
+        (void)into;
+        (void)count;
+    }
+
+    // NETWORK layer: the application starts a receive into the array `into` on `handle`.
+    // A world that knows its application never sends a packet once the array it arrived in
+    // is reused may treat what the previous receive into `into` handed out, and was not
+    // sent back, as dropped now.
+    virtual void Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) {
+        (void)handle;
+        (void)into;
+    }
+
     // A handle was closed; `counters` are its final counts.
     virtual void HandleClosed(HANDLE handle, const HandleCounters& counters) {
         (void)handle;

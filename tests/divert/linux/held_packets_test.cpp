@@ -64,6 +64,60 @@ TEST(HeldPackets, HoldRecordsTheHandleAndRestartsTheGracePeriod) {
     EXPECT_EQ(taken.back(), 2u);
 }
 
+TEST(HeldPackets, ExpiryFollowsArrivalOrderAndStepsOverPacketsDivertedAgain) {
+    HeldPackets held(16);
+    const uint32_t ids[] = {100, 101, 102, 103, 104, 105};
+    const int64_t arrival[] = {100, 100, 200, 200, 300, 300};  // deadline bounds
+    for (int i = 0; i < 6; ++i) {
+        held.Begin(ids[i], arrival[i]);
+        held.EndBatch(&ids[i], 1, arrival[i]);
+    }
+    EXPECT_TRUE(held.Resolve(101));
+    held.Hold(102, 0xA, 400);  // sent back and diverted again: a later deadline
+
+    std::vector<uint32_t> taken;
+    EXPECT_EQ(held.TakeExpired(99, &taken), 0u);
+    EXPECT_EQ(held.TakeExpired(150, &taken), 1u);
+    EXPECT_EQ(held.TakeExpired(250, &taken), 1u);  // 103, past the one held longer
+    EXPECT_EQ(taken, (std::vector<uint32_t>{100, 103}));
+    EXPECT_TRUE(held.Pending(102));
+    EXPECT_EQ(held.TakeExpired(400, &taken), 3u);
+    EXPECT_EQ(taken, (std::vector<uint32_t>{100, 103, 102, 104, 105}));
+    EXPECT_EQ(held.HeldCount(), 0u);
+
+    // Packets that arrive after a walk ended are found by the next one.
+    const uint32_t later[] = {106, 107};
+    held.Begin(106, 500);
+    held.Begin(107, 500);
+    EXPECT_EQ(held.TakeExpired(600, &taken), 0u);  // still in flight
+    held.EndBatch(later, 2, 500);
+    EXPECT_EQ(held.TakeExpired(600, &taken), 2u);
+}
+
+TEST(HeldPackets, ExpiryWalksAcrossTheIdWrapAndPastEvictedPackets) {
+    HeldPackets held(4);
+    const uint32_t ids[] = {0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1};
+    for (uint32_t id : ids)
+        held.Begin(id, 10);
+    held.EndBatch(ids, 4, 10);
+    std::vector<uint32_t> taken;
+    EXPECT_EQ(held.TakeExpired(10, &taken), 4u);
+    EXPECT_EQ(taken, (std::vector<uint32_t>{0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1}));
+
+    // Six more on a ring of four: the first two are evicted, the walk takes the rest.
+    std::vector<uint32_t> more;
+    for (uint32_t id = 2; id < 8; ++id) {
+        if (auto old = held.Begin(id, 20)) {
+            EXPECT_TRUE(*old == 2 || *old == 3);
+        }
+        more.push_back(id);
+    }
+    held.EndBatch(more.data(), more.size(), 20);
+    taken.clear();
+    EXPECT_EQ(held.TakeExpired(20, &taken), 4u);
+    EXPECT_EQ(taken, (std::vector<uint32_t>{4, 5, 6, 7}));
+}
+
 TEST(HeldPackets, ANewerPacketEvictsTheOlderOneInItsSlot) {
     HeldPackets held(4);
     const uint32_t first[] = {3};

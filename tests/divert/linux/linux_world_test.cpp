@@ -83,6 +83,13 @@ class LinuxWorldTest : public ::testing::Test {
         world_->AttachChannels({channel_});
         SetWorld(world_);
     }
+    // Replaces the world with one made with `options` (one queue).
+    void Reattach(LinuxWorldOptions options) {
+        options.queueCount = 1;
+        world_ = std::make_shared<LinuxWorld>(options);
+        world_->AttachChannels({channel_});
+        SetWorld(world_);
+    }
     void TearDown() override {
         for (HANDLE h : opened_)
             WinDivertClose(h);
@@ -235,6 +242,77 @@ TEST_F(LinuxWorldTest, HeldPacketsAreDroppedAfterTheGracePeriod) {
         WinDivertSend(h, g.packet.data(), static_cast<UINT>(g.packet.size()), nullptr, &g.address));
     EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_PARAMETER});
     EXPECT_TRUE(channel_->Take().empty());
+}
+
+TEST_F(LinuxWorldTest, AReceiveIntoTheSameArrayDropsWhatThePreviousOneLeftUnsentWhenAsked) {
+    for (const bool release : {false, true}) {
+        SCOPED_TRACE(release ? "released at the next receive" : "held for the grace period");
+        LinuxWorldOptions options;
+        options.releaseUnsentOnReceive = release;
+        Reattach(options);
+        HANDLE h = Open("tcp");
+        Ingest({Tcp(80, 1), Tcp(80, 2), Tcp(80, 3)}, 10);
+        std::vector<uint8_t> bytes(6000);
+        WINDIVERT_ADDRESS first[8], other[8];
+        UINT length = 0, addrLen = sizeof first;
+        ASSERT_TRUE(WinDivertRecvEx(h, bytes.data(), static_cast<UINT>(bytes.size()), &length, 0,
+                                    first, &addrLen, nullptr));
+        ASSERT_EQ(addrLen, 3 * sizeof(WINDIVERT_ADDRESS));
+        const UINT each = length / 3;
+        ASSERT_TRUE(WinDivertSend(h, bytes.data() + each, each, nullptr, &first[1]));
+        auto v = channel_->Take();
+        ASSERT_EQ(v.size(), 1u);
+        EXPECT_EQ(v[0].id, 11u);
+        EXPECT_EQ(v[0].verdict, uint32_t{NF_ACCEPT});
+
+        // A receive into another array leaves the first array's packets alone.
+        Ingest({Tcp(80, 4)}, 13);
+        addrLen = sizeof other;
+        ASSERT_TRUE(
+            WinDivertRecvEx(h, bytes.data() + 3000, 3000, &length, 0, other, &addrLen, nullptr));
+        EXPECT_TRUE(channel_->Take().empty());
+
+        // The next receive into the first array, posted while nothing is queued: 10 and 12
+        // were the application's drops.
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        addrLen = sizeof first;
+        EXPECT_FALSE(WinDivertRecvEx(h, bytes.data(), 3000, &length, 0, first, &addrLen, &ov));
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_IO_PENDING});
+        v = channel_->Take();
+        if (release) {
+            ASSERT_EQ(v.size(), 2u);
+            EXPECT_EQ(v[0].id, 10u);
+            EXPECT_EQ(v[1].id, 12u);
+            EXPECT_EQ(v[0].verdict, uint32_t{NF_DROP});
+            EXPECT_EQ(v[1].verdict, uint32_t{NF_DROP});
+        } else {
+            EXPECT_TRUE(v.empty());
+        }
+        Ingest({Tcp(80, 5)}, 14);  // completes the posted receive
+        DWORD got = 0;
+        ASSERT_TRUE(GetOverlappedResult(h, &ov, &got, TRUE));
+        CloseHandle(event);
+        // Once more into the first array: 14, handed out by that completion, goes too.
+        Ingest({Tcp(80, 6)}, 15);
+        addrLen = sizeof first;
+        ASSERT_TRUE(WinDivertRecvEx(h, bytes.data(), 3000, &length, 0, first, &addrLen, nullptr));
+        v = channel_->Take();
+        EXPECT_EQ(v.size(), release ? 1u : 0u);
+        if (release && !v.empty()) {
+            EXPECT_EQ(v[0].id, 14u);
+        }
+        EXPECT_EQ(world_->Losses().releasedUnsent, release ? 3u : 0u);
+
+        // What no receive released waits for the grace period.
+        world_->Housekeep(bastion::SteadyNowNs() + world_->Options().graceNs);
+        v = channel_->Take();
+        EXPECT_EQ(v.size(), release ? 2u : 5u);
+        EXPECT_EQ(world_->Losses().heldExpired, release ? 2u : 5u);
+        WinDivertClose(h);
+        opened_.clear();
+    }
 }
 
 TEST_F(LinuxWorldTest, ThousandsOfExpiringPacketsAllGetTheirVerdictInWritesTheKernelTakes) {
