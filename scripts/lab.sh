@@ -103,8 +103,17 @@ start_bastion() {
     # shellcheck disable=SC2086  # the command line is split on purpose
     ip netns exec "$NS_SERVER" $cmd >"$LAB_DIR/bastion.log" 2>&1 &
     BASTION_PID=$!
-    for _ in $(seq 100); do
-        if in_ns "$NS_SERVER" nft list tables 2>/dev/null | grep -q 'table inet'; then return 0; fi
+    # Ready when the driver says so or the daemon's control file names this process (a
+    # killed run leaves its table and control file behind, and a signal that arrives before
+    # the daemon blocked its signals ends it at once); a command that does neither counts
+    # as ready 3 s after a table exists.
+    local i
+    for i in $(seq 100); do
+        if grep -q '^ready' "$LAB_DIR/bastion.log" 2>/dev/null ||
+            grep -qs "\"pid\": $BASTION_PID," "$LAB_DIR/state/control.json"; then return 0; fi
+        if [ "$i" -ge 30 ] && in_ns "$NS_SERVER" nft list tables 2>/dev/null | grep -q 'table inet'; then
+            return 0
+        fi
         if ! kill -0 "$BASTION_PID" 2>/dev/null; then
             log "Bastion exited at start:"; cat "$LAB_DIR/bastion.log" >&2; return 1
         fi
