@@ -44,10 +44,13 @@ class CountingChannel final : public VerdictChannel {
     std::vector<std::atomic<int>> accepted_, dropped_;
 };
 
-TEST(LinuxWorldConcurrency, EveryPacketGetsExactlyOneVerdict) {
+// `release`: the applications leave every third batch unsent, which their next receive
+// into the same array drops.
+void EveryPacketGetsExactlyOneVerdict(bool release) {
     constexpr uint32_t kBatches = 400, kBatch = 32, kIds = kBatches * kBatch + 1;
     LinuxWorldOptions options;
     options.queueCount = 1;
+    options.releaseUnsentOnReceive = release;
     options.graceNs = 2 * bastion::kNsPerMs;  // short: some packets expire while others return
     auto world = std::make_shared<LinuxWorld>(options);
     auto channel = std::make_shared<CountingChannel>(kIds);
@@ -59,15 +62,16 @@ TEST(LinuxWorldConcurrency, EveryPacketGetsExactlyOneVerdict) {
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([h] {
+        threads.emplace_back([h, release] {
             std::vector<uint8_t> buffer(64 * 200);
             std::vector<WINDIVERT_ADDRESS> addresses(64);
-            for (;;) {
+            for (int round = 0;; ++round) {
                 UINT length = 0, addrLength = 64 * sizeof(WINDIVERT_ADDRESS);
                 if (!WinDivertRecvEx(h, buffer.data(), static_cast<UINT>(buffer.size()), &length, 0,
                                      addresses.data(), &addrLength, nullptr)) {
                     return;
                 }
+                if (release && round % 3 == 0) continue;
                 WinDivertSendEx(h, buffer.data(), length, nullptr, 0, addresses.data(), addrLength,
                                 nullptr);
             }
@@ -126,7 +130,18 @@ TEST(LinuxWorldConcurrency, EveryPacketGetsExactlyOneVerdict) {
         dropped += channel->dropped_[i];
     }
     const LinuxLosses losses = world->Losses();
-    EXPECT_EQ(dropped, losses.heldExpired + losses.heldAtClose);
+    EXPECT_EQ(dropped, losses.heldExpired + losses.heldAtClose + losses.releasedUnsent);
+    if (release) {
+        EXPECT_GT(losses.releasedUnsent, 0u);
+    }
+}
+
+TEST(LinuxWorldConcurrency, EveryPacketGetsExactlyOneVerdict) {
+    EveryPacketGetsExactlyOneVerdict(false);
+}
+
+TEST(LinuxWorldConcurrency, EveryPacketGetsExactlyOneVerdictWhenUnsentOnesAreReleased) {
+    EveryPacketGetsExactlyOneVerdict(true);
 }
 
 }  // namespace
