@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "control/Commands.h"
+#include "tools/Scenario.h"
 #include "tools/ToolCommands.h"
 
 namespace bastion {
@@ -36,6 +37,15 @@ int BastionMain(HINSTANCE instance, int showCommand, PacketProcessorFactory fact
     runCommand->add_option("--world", run.world, "where packets come from")
         ->check(CLI::IsMember({"sim", "linux"}))
         ->capture_default_str();
+    std::string scenarioNames;
+    for (const std::string& name : tools::BuiltinScenarioNames())
+        scenarioNames += (scenarioNames.empty() ? "" : ", ") + name;
+    runCommand->add_option("--scenario", run.scenario,
+                           "with --world sim: traffic for the simulated network, a built-in "
+                           "scenario (" +
+                               scenarioNames +
+                               ") or a scenario JSON file; it runs once, then the network is "
+                               "quiet");
     runCommand->add_option("--state-dir", run.stateDirectory,
                            "directory of the lists and the control token (default: the "
                            "configuration's host.stateDirectory)");

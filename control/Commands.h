@@ -17,11 +17,14 @@ struct RunOptions {
     std::string configPath = "config/bastion.json";
     std::string world = "sim";   // "sim" or "linux"
     std::string stateDirectory;  // overrides the file's host.stateDirectory when set
+    // With the sim world: a built-in scenario name or a scenario file, whose traffic the
+    // demo's generator sends through the simulated network while the daemon runs.
+    std::string scenario;
 };
 
 // `bastion run`: runs the daemon until SIGINT or SIGTERM. 0 after a clean stop, 1 when it
-// could not start or the lists could not be saved, 2 for an unknown world, 4 when the
-// linux world lacks root or CAP_NET_ADMIN.
+// could not start or the lists could not be saved, 2 for an unknown world or an unusable
+// scenario, 4 when the linux world lacks root or CAP_NET_ADMIN.
 int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                PacketProcessorDestroyer destroyer, std::ostream& err);
 

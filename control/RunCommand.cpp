@@ -5,8 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "control/AtomicFile.h"
 #include "control/Commands.h"
@@ -17,6 +20,10 @@
 #include "divert/linux/LinuxWorld.h"
 #include "divert/sim/SimWorld.h"
 #include "platform/Clock.h"
+#include "tools/HalfOpenTimeout.h"
+#include "tools/ObservedWorld.h"
+#include "tools/Scenario.h"
+#include "tools/TrafficGenerator.h"
 
 namespace bastion {
 
@@ -66,6 +73,52 @@ divert::linuxworld::LinuxWorldOptions KernelWorldOptions(const std::string& conf
     return options;
 }
 
+// `--scenario`: the demo's traffic generator drives the simulated network, so the daemon
+// (its status, metrics, lists, reloads and shutdown) can be watched under load without a
+// real network. The traffic goes to the sim's server address on TCP 80 and 443 and UDP
+// 27015; once the scenario's time is up the network is quiet again.
+class ScenarioTraffic {
+  public:
+    ScenarioTraffic(std::shared_ptr<tools::ObservedWorld> world, tools::Scenario scenario)
+        : world_(std::move(world)), scenario_(std::move(scenario)) {
+        tools::GeneratorOptions options;
+        options.server = world_->Sim().LocalAddress();
+        for (uint16_t port : options.tcpPorts)
+            world_->Sim().Stack().Listen(port);
+        generator_ = std::make_unique<tools::TrafficGenerator>(options);
+        halfOpen_ = std::make_unique<tools::HalfOpenTimeout>(world_->Sim().Stack());
+        world_->SetObserver(generator_.get());
+    }
+    ~ScenarioTraffic() { Stop(); }
+    ScenarioTraffic(const ScenarioTraffic&) = delete;
+    ScenarioTraffic& operator=(const ScenarioTraffic&) = delete;
+
+    void Start() {
+        started_ = std::chrono::steady_clock::now();
+        generator_->Start(scenario_);
+    }
+    // Called about once a second by the signal loop.
+    void Tick() {
+        halfOpen_->Run(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count());
+    }
+    bool Finished() const { return generator_->Finished(); }
+    const std::string& Name() const { return scenario_.name; }
+    // Joins the generator's threads; the world stops reporting to it.
+    void Stop() {
+        if (!generator_) return;
+        generator_->Stop();
+        world_->SetObserver(nullptr);
+    }
+
+  private:
+    std::shared_ptr<tools::ObservedWorld> world_;
+    tools::Scenario scenario_;
+    std::unique_ptr<tools::TrafficGenerator> generator_;
+    std::unique_ptr<tools::HalfOpenTimeout> halfOpen_;
+    std::chrono::steady_clock::time_point started_;
+};
+
 std::string StatusLine(ControlServer& server) {
     MetricsSnapshot s = server.Snapshot();
     char line[200];
@@ -86,6 +139,19 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
         err << "bastion: unknown world \"" << options.world << "\" (sim or linux)\n";
         return 2;
     }
+    std::optional<tools::Scenario> scenario;
+    if (!options.scenario.empty()) {
+        if (options.world != "sim") {
+            err << "bastion: --scenario drives the simulated network; it needs --world sim\n";
+            return 2;
+        }
+        std::string error;
+        scenario = tools::LoadScenario(options.scenario, &error);
+        if (!scenario) {
+            err << "bastion: " << error << '\n';
+            return 2;
+        }
+    }
     // Before any thread exists, so that every thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);
@@ -98,6 +164,7 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
     // The world starts after the mask is set: its reader threads inherit it.
     std::shared_ptr<divert::World> inner;
     KernelWorldStop kernel;
+    std::unique_ptr<ScenarioTraffic> traffic;
     if (options.world == "linux") {
         kernel.world = std::make_shared<divert::linuxworld::LinuxWorld>(
             KernelWorldOptions(options.configPath));
@@ -109,6 +176,10 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
             return started == divert::linuxworld::StartError::NoPrivilege ? 4 : 1;
         }
         inner = kernel.world;
+    } else if (scenario) {
+        auto observed = std::make_shared<tools::ObservedWorld>(divert::sim::SimConfig{});
+        traffic = std::make_unique<ScenarioTraffic>(observed, *scenario);
+        inner = observed;
     } else {
         auto sim = std::make_shared<divert::sim::SimWorld>(divert::sim::SimConfig{});
         sim->SetRecording(false);
@@ -168,6 +239,14 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                         options.configPath.c_str(), config.host.httpAddress.c_str(),
                         static_cast<unsigned>(server.Port()));
         }
+        if (traffic) {
+            traffic->Start();
+            if (terminal) {
+                std::printf("bastion: scenario \"%s\" drives the simulated network\n",
+                            traffic->Name().c_str());
+            }
+        }
+        bool trafficOver = false;
         for (;;) {
             timespec second{1, 0};
             int signal = sigtimedwait(&signals, nullptr, &second);
@@ -186,6 +265,14 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                     std::printf("\r\033[Kbastion: configuration reloaded\n");
                 }
             }
+            if (traffic && !trafficOver) {
+                traffic->Tick();
+                trafficOver = traffic->Finished();
+                if (trafficOver && terminal) {
+                    std::printf("\r\033[Kbastion: scenario \"%s\" is over; no more traffic\n",
+                                traffic->Name().c_str());
+                }
+            }
             if (terminal) {
                 std::printf("\r\033[K%s", StatusLine(server).c_str());
                 std::fflush(stdout);
@@ -193,10 +280,13 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
         }
         if (terminal) std::printf("\r\033[Kbastion: stopping\n");
         server.Stop();
+        // The engine stops with the scenario's traffic still flowing, as it would on a
+        // real network; the generator is stopped after it.
         if (std::string flushError = daemon.Stop(); !flushError.empty()) {
             err << "bastion: the lists were not saved: " << flushError << '\n';
             status = 1;
         }
+        if (traffic) traffic->Stop();
         ::unlink(controlPath.c_str());
     }
     divert::SetWorld(nullptr);

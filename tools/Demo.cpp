@@ -5,6 +5,7 @@
 #include <map>
 #include <thread>
 
+#include "tools/HalfOpenTimeout.h"
 #include "tools/ObservedWorld.h"
 #include "tools/TrafficGenerator.h"
 
@@ -36,39 +37,6 @@ uint64_t InboundOffered(const TrafficGenerator& g) {
         n += g.Offered(c);
     return n;
 }
-
-// The simulated stack keeps a half-open connection until it is reset; a real one gives
-// up on it after its SYN-ACK retransmissions. Without that, a SYN flood the engine let
-// through would fill the backlog for the rest of the run and every later client would
-// fail, which says more about the simulation than about the engine.
-class HalfOpenTimeout {
-  public:
-    static constexpr double kSeconds = 3.0;
-
-    explicit HalfOpenTimeout(divert::sim::SimStack& stack) : stack_(stack) {}
-
-    // Resets the half-open connections first seen more than kSeconds before `now`.
-    void Run(double now) {
-        std::map<divert::sim::ConnectionKey, double> still;
-        for (const platform::TcpRow& row : stack_.TcpTable()) {
-            if (row.state != platform::TcpState::SynReceived) continue;
-            const divert::sim::ConnectionKey key{row.localAddr, row.localPort, row.remoteAddr,
-                                                 row.remotePort};
-            auto it = firstSeen_.find(key);
-            const double since = it == firstSeen_.end() ? now : it->second;
-            if (now - since > kSeconds) {
-                stack_.Abort(key);
-            } else {
-                still.emplace(key, since);
-            }
-        }
-        firstSeen_.swap(still);
-    }
-
-  private:
-    divert::sim::SimStack& stack_;
-    std::map<divert::sim::ConnectionKey, double> firstSeen_;
-};
 
 }  // namespace
 
