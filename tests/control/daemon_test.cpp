@@ -1,14 +1,21 @@
 // The daemon and its HTTP endpoint around a recording engine: reloads, list operations
 // and their persistence, the metrics text and the bearer token.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <vector>
 
 #include "control/ControlServer.h"
 #include "control/Daemon.h"
@@ -314,6 +321,75 @@ TEST_F(ServerTest, WithATokenEveryRequestNeedsIt) {
               401);
     EXPECT_EQ(client_->Post("/api/reload", "", "text/plain")->status, 401);
     EXPECT_EQ(client_->Get("/api/status", {{"Authorization", "Bearer " + token}})->status, 200);
+    StopAll();
+}
+
+// Sends `requests` one after the other on one connection to the server, each once the
+// previous answer's status line arrived (the library does not serve pipelined requests);
+// everything read, up to two seconds in all.
+std::string Exchange(uint16_t port, const std::vector<std::string>& requests) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return "socket: " + std::to_string(errno);
+    timeval limit{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string read;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return "connect: " + std::to_string(errno);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (const std::string& request : requests) {
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+            break;
+        }
+        // Reads until this request's status line and a little past the blank line after it.
+        const size_t from = read.size();
+        while (std::chrono::steady_clock::now() < deadline) {
+            const size_t status = read.find("HTTP/1.1 ", from);
+            if (status != std::string::npos && read.find("\n}\n", status) != std::string::npos) {
+                break;
+            }
+            char buffer[4096];
+            ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0) break;
+            read.append(buffer, static_cast<size_t>(got));
+        }
+        if (read.find("HTTP/1.1 ", from) == std::string::npos) break;
+    }
+    ::close(fd);
+    return read;
+}
+
+// The status codes of the answers in `text`, in order.
+std::vector<int> StatusCodes(const std::string& text) {
+    std::vector<int> codes;
+    for (size_t at = text.find("HTTP/1.1 "); at != std::string::npos;
+         at = text.find("HTTP/1.1 ", at + 1))
+        codes.push_back(std::atoi(text.c_str() + at + 9));
+    return codes;
+}
+
+// Without Content-Length a request has no body: the answer comes at once, the connection
+// stays usable, and an announced body is still read (not taken as the next request).
+TEST_F(ServerTest, PostAndDeleteWithoutABodyAreAnsweredAtOnce) {
+    StartAll();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string answers =
+        Exchange(server_->Port(),
+                 {"POST /api/lists/block/203.0.113.9 HTTP/1.1\r\nHost: x\r\n\r\n",
+                  "POST /api/reload HTTP/1.1\r\nHost: x\r\nContent-Length: 9\r\n\r\nGET /oops",
+                  "DELETE /api/lists/block/203.0.113.9 HTTP/1.1\r\nHost: x\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+                  "POST /api/reload HTTP/1.1\r\nHost: x\r\n\r\n"});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(StatusCodes(answers), (std::vector<int>{201, 200, 200, 200})) << answers;
+    EXPECT_EQ(daemon_->ReloadCount(), 2u);
+    EXPECT_EQ(daemon_->State().ipLists.BlockedCount(), 0u);
     StopAll();
 }
 
