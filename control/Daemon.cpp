@@ -54,7 +54,8 @@ bool Daemon::Start(const std::string& configPath, const std::string& stateDirect
         return false;
     }
     HostConfig config = std::move(*load.config);
-    if (!stateDirectory.empty()) config.host.stateDirectory = stateDirectory;
+    stateDirectoryGiven_ = !stateDirectory.empty();
+    if (stateDirectoryGiven_) config.host.stateDirectory = stateDirectory;
     if (std::string error = MakeDirectories(config.host.stateDirectory); !error.empty()) {
         problems.push_back({configPath, 0, 0, error});
         return false;
@@ -110,9 +111,10 @@ ReloadResult Daemon::Reload() {
         return result;
     }
     HostConfig config = std::move(*load.config);
-    // The state directory given on the command line stays in force, as at start.
+    // The state directory given on the command line stays in force, as at start; the
+    // file's own then never applies, so its value is no news.
     const HostSettings& running = config_.host;
-    if (config.host.stateDirectory != running.stateDirectory) {
+    if (!stateDirectoryGiven_ && config.host.stateDirectory != running.stateDirectory) {
         result.notes.push_back("host.stateDirectory changed: takes effect at the next start");
     }
     if (config.host.httpAddress != running.httpAddress ||

@@ -74,6 +74,7 @@ class Daemon {
     HostConfig config_;
     std::string configPath_;
     std::string stateDirectory_;
+    bool stateDirectoryGiven_ = false;  // Start's `stateDirectory` overrode the file's
     std::atomic<uint64_t> reloads_{0};
     std::atomic<uint64_t> failedReloads_{0};
 };

@@ -109,6 +109,20 @@ TEST_F(DaemonTest, ReloadHandsOverRulesConfigurationAndRefreshesIcmp) {
     EXPECT_EQ(daemon.Config().host.httpPort, 0);
 }
 
+TEST_F(DaemonTest, AStateDirectoryGivenAtStartMakesTheFilesOneNoNews) {
+    WriteConfig(R"({"host": {"httpPort": 0}})");
+    Daemon daemon(CreateFake, DestroyFake);
+    std::vector<ConfigProblem> problems;
+    ASSERT_TRUE(daemon.Start(configPath_, dir_ + "/given", problems));
+    ReloadResult same = daemon.Reload();
+    ASSERT_TRUE(same.applied);
+    EXPECT_TRUE(same.notes.empty()) << same.notes.front();
+    WriteConfig(R"({"host": {"httpPort": 0, "stateDirectory": "elsewhere"}})");
+    ReloadResult changed = daemon.Reload();
+    EXPECT_TRUE(changed.notes.empty());
+    EXPECT_EQ(daemon.StateDirectory(), dir_ + "/given");
+}
+
 class ServerTest : public DaemonTest {
   protected:
     void StartAll(const std::string& token = "") {
