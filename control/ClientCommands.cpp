@@ -5,6 +5,7 @@
 
 #include <httplib.h>
 #include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -180,17 +181,24 @@ int StatusCommand(bool asJson, const std::string& stateDirectory, std::ostream& 
         out << reply->second.dump(2) << '\n';
         return 0;
     }
-    // One "name  value" row per figure, nested objects flattened with dots.
+    // One "name  value" row per figure, nested objects flattened with dots; rates to two
+    // decimals (the JSON keeps every digit).
+    auto text = [](const auto& value) -> std::string {
+        if (value.is_string()) return value.template get<std::string>();
+        if (value.is_number_float()) {
+            char number[64];
+            std::snprintf(number, sizeof number, "%.2f", value.template get<double>());
+            return number;
+        }
+        return value.dump();
+    };
     std::vector<std::pair<std::string, std::string>> rows;
     for (const auto& [key, value] : reply->second.items()) {
         if (value.is_object()) {
-            for (const auto& [inner, innerValue] : value.items()) {
-                rows.emplace_back(key + "." + inner, innerValue.is_string()
-                                                         ? innerValue.get<std::string>()
-                                                         : innerValue.dump());
-            }
+            for (const auto& [inner, innerValue] : value.items())
+                rows.emplace_back(key + "." + inner, text(innerValue));
         } else {
-            rows.emplace_back(key, value.is_string() ? value.get<std::string>() : value.dump());
+            rows.emplace_back(key, text(value));
         }
     }
     size_t width = 0;
