@@ -10,7 +10,9 @@ if(BASTION_SANITIZERS)
     if("thread" IN_LIST BASTION_SANITIZERS AND "address" IN_LIST BASTION_SANITIZERS)
         message(FATAL_ERROR "BASTION_SANITIZERS: thread cannot be combined with address")
     endif()
-    list(APPEND _bastion_san_flags -fno-omit-frame-pointer -g)
+    # Line tables are all a sanitizer report needs for file:line, and full debug info
+    # roughly doubles the object size and a good part of the compile time.
+    list(APPEND _bastion_san_flags -fno-omit-frame-pointer -g1)
     if("undefined" IN_LIST BASTION_SANITIZERS)
         list(APPEND _bastion_san_flags -fno-sanitize-recover=undefined)
     endif()

@@ -1,0 +1,2 @@
+// Owns the tests' precompiled GoogleTest header; gtest_main supplies its main.
+#include <gtest/gtest.h>
