@@ -15,6 +15,15 @@ set_property(GLOBAL PROPERTY BASTION_CONCURRENCY_TESTS "")
 add_executable(bastion_test_pch EXCLUDE_FROM_ALL ${CMAKE_CURRENT_LIST_DIR}/TestPch.cpp)
 target_link_libraries(bastion_test_pch PRIVATE GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
 target_precompile_headers(bastion_test_pch PRIVATE <gtest/gtest.h>)
+# ccache refuses sources that use a precompiled header unless told to trust it, which would
+# leave every test uncached in a ccache build.
+set(_bastion_test_launcher "")
+if(CMAKE_CXX_COMPILER_LAUNCHER MATCHES "ccache")
+    set(_bastion_test_launcher ${CMAKE_COMMAND} -E env
+        CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+        ${CMAKE_CXX_COMPILER_LAUNCHER})
+    set_property(TARGET bastion_test_pch PROPERTY CXX_COMPILER_LAUNCHER ${_bastion_test_launcher})
+endif()
 
 function(bastion_add_test name)
     cmake_parse_arguments(T "CONCURRENCY" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
@@ -41,6 +50,9 @@ function(bastion_add_test name)
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest GTest::gtest_main Threads::Threads)
     target_precompile_headers(${name} REUSE_FROM bastion_test_pch)
+    if(_bastion_test_launcher)
+        set_property(TARGET ${name} PROPERTY CXX_COMPILER_LAUNCHER ${_bastion_test_launcher})
+    endif()
     gtest_discover_tests(${name}
         PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT}
         DISCOVERY_TIMEOUT 60)
