@@ -187,6 +187,11 @@ bool PacketProcessor::Start() {
     ResolveApiHostAddresses(*this);
     InitializeLocalInterfaceWhitelist(*this);
 
+    // Stop closed the log file; the configuration in force says whether it is wanted.
+    SetFileLogging(*this, logState.fileLogEnabled.load(std::memory_order_relaxed));
+
+    // The previous Stop joined every loop, so none is waiting on the event now.
+    if (serviceStopEvent != nullptr) ResetEvent(serviceStopEvent);
     metricsRunning.store(true, std::memory_order_release);
     cleanupRunning.store(true, std::memory_order_release);
     logState.loggingRunning.store(true, std::memory_order_release);
@@ -227,6 +232,8 @@ void PacketProcessor::Stop() {
 
     metricsRunning.store(false, std::memory_order_release);
     cleanupRunning.store(false, std::memory_order_release);
+    // After the flags: a loop that wakes sees them cleared.
+    if (serviceStopEvent != nullptr) SetEvent(serviceStopEvent);
     RequestLoggingStop(*this);  // wakes the logging thread, which drains the queue
     for (std::thread* thread : {&metricsThread, &cleanupThread, &loggingThread}) {
         if (thread->joinable()) thread->join();

@@ -10,6 +10,7 @@ PacketProcessor::PacketProcessor(RuntimeState& state) : runtimeState(state) {
     ruleEngine.reasonTextEnabled.store(ReasonTextsWanted(runtimeState.config));
     ruleCaches.Publish(std::make_shared<const RuleCaches>());
     initialised.store(true, std::memory_order_release);
+    serviceStopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     // The log switches come first so that a failure to read the machine's addresses is
     // queued for the log rather than discarded as if every sink were off.
     ResolveLogFilePath(*this);
@@ -32,6 +33,7 @@ PacketProcessor::~PacketProcessor() {
     }
     TakeAndCloseHandle(flow.flowHandle, true);
     SetFileLogging(*this, false);
+    if (serviceStopEvent != nullptr) CloseHandle(serviceStopEvent);
 }
 
 AppConfig PacketProcessor::GetConfig() {

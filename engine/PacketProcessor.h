@@ -113,6 +113,10 @@ class alignas(64) PacketProcessor final : public IPacketProcessor {
     std::thread flowThread;
     std::atomic<bool> metricsRunning{false};
     std::atomic<bool> cleanupRunning{false};
+    // Manual-reset event the metrics and cleanup loops wait on between passes: Stop sets
+    // it so that they end at once instead of after their sleep; Start resets it before
+    // they run. Null if it could not be created (the loops then sleep their period out).
+    HANDLE serviceStopEvent = nullptr;
     std::atomic<bool> flowRunning{false};
     // The main-filter settings captureHandle was opened for; under filterKeyMutex, held
     // only to compare or store it.

@@ -81,8 +81,8 @@ void CleanupIteration(PacketProcessor& engine, CleanupSchedule& schedule, int64_
 void CleanupLoop(PacketProcessor& engine) {
     CleanupSchedule schedule = BeginCleanup(engine, SteadyNowNs());
     while (engine.cleanupRunning.load(std::memory_order_acquire)) {
-        // A stop during the sleep is noticed only after the pass: the pass still runs.
-        SleepUntilSteady(SteadyNowNs() + kNsPerSecond);
+        // A stop ends the wait and skips the pass; the lists are still written below.
+        if (WaitUntilSteadyOrStop(SteadyNowNs() + kNsPerSecond, engine.serviceStopEvent)) break;
         CleanupIteration(engine, schedule, SteadyNowNs());
     }
     FlushHostLists(engine);

@@ -141,7 +141,7 @@ void MetricsIteration(PacketProcessor& engine, int64_t now) {
 void MetricsLoop(PacketProcessor& engine) {
     BeginMetrics(engine, SteadyNowNs());
     while (engine.metricsRunning.load(std::memory_order_acquire)) {
-        SleepUntilSteady(SteadyNowNs() + kNsPerSecond);
+        if (WaitUntilSteadyOrStop(SteadyNowNs() + kNsPerSecond, engine.serviceStopEvent)) break;
         MetricsIteration(engine, SteadyNowNs());
     }
     FlushHostLists(engine);

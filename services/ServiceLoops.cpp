@@ -24,6 +24,24 @@ void SleepUntilSteady(int64_t deadline) {
     }
 }
 
+bool WaitUntilSteadyOrStop(int64_t deadline, HANDLE stopEvent) {
+    for (;;) {
+        const uint32_t ms = SleepChunkMs(deadline - SteadyNowNs());
+        if (ms == 0) return false;
+        if (stopEvent == nullptr) {
+            Sleep(ms);
+            continue;
+        }
+        const DWORD waited = WaitForSingleObject(stopEvent, ms);
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited != WAIT_TIMEOUT) {
+            // Not expected of a valid event; the loop still keeps its period.
+            SleepUntilSteady(deadline);
+            return false;
+        }
+    }
+}
+
 void FlushHostLists(PacketProcessor& engine) {
     IpListManager& lists = engine.runtimeState.ipLists;
     std::atomic<bool>& failing = engine.serviceLoops.listFlushFailing;

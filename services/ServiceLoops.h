@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/Win32.h"
+
 namespace bastion {
 
 class PacketProcessor;
@@ -25,6 +27,10 @@ uint32_t SleepChunkMs(int64_t remainingNs);
 
 // Sleeps until the steady clock reaches `deadline`.
 void SleepUntilSteady(int64_t deadline);
+
+// Waits until the steady clock reaches `deadline` or `stopEvent` is set; true when the
+// event ended the wait. A null event (or a failed wait) sleeps the time out instead.
+bool WaitUntilSteadyOrStop(int64_t deadline, HANDLE stopEvent);
 
 // Writes the host's address lists (IpListManager::FlushToFiles). A failure is logged once
 // until a later write succeeds.
@@ -69,7 +75,7 @@ void CleanupIteration(PacketProcessor& engine, CleanupSchedule& schedule, int64_
 size_t PruneFlowSeen(PacketProcessor& engine, int64_t now);
 
 // Body of the "CleanupLoop" thread: a pass a second while the engine's cleanupRunning flag
-// is set, then a last write of the host's lists.
+// is set, then a last write of the host's lists. Stop's event ends the wait between passes.
 void CleanupLoop(PacketProcessor& engine);
 
 // ---- Metrics loop ---------------------------------------------------------------------------
@@ -99,7 +105,7 @@ void PublishStatsLine(RuntimeState& runtimeState, uint64_t recv, uint64_t send, 
                       uint64_t block);
 
 // Body of the "MetricsLoop" thread: a tick a second while the engine's metricsRunning flag
-// is set, then a last write of the host's lists.
+// is set, then a last write of the host's lists. Stop's event ends the wait between ticks.
 void MetricsLoop(PacketProcessor& engine);
 
 }  // namespace bastion

@@ -3,7 +3,9 @@
 // start, and what Stop leaves behind.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Clock.h"
@@ -226,6 +228,30 @@ TEST_F(LifecycleTest, StartRunsOnceAndStopWhenStoppedDoesNothing) {
         EXPECT_FALSE(thread->joinable());
     }
     EXPECT_TRUE(engine->workerThreads.empty());
+}
+
+// The loops wait on Stop's event rather than sleeping their second out; a restart
+// brings back the log file the configuration asks for.
+TEST_F(LifecycleTest, StopIsPromptAndARestartReopensTheLogFile) {
+    AppConfig config = TcpOnly("", {80});
+    config.fileLogEnabled = true;
+    engine->ApplyConfig(config);
+    ASSERT_TRUE(engine->Start());
+    // The loops are inside their first one-second wait.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto before = std::chrono::steady_clock::now();
+    engine->Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(500));
+    EXPECT_FALSE(engine->logState.fileLogActive.load());
+
+    ASSERT_TRUE(engine->Start());
+    EXPECT_TRUE(engine->logState.fileLogActive.load());
+    engine->Stop();
+    config.fileLogEnabled = false;
+    engine->ApplyConfig(config);
+    ASSERT_TRUE(engine->Start());
+    EXPECT_FALSE(engine->logState.fileLogActive.load());
+    engine->Stop();
 }
 
 TEST_F(LifecycleTest, WorkerCountFollowsTheHardwareThreads) {

@@ -214,7 +214,8 @@ class CreationCounter {
     int count_ = 0;
 };
 
-TEST_F(CleanupLoopTest, StopDuringTheSleepFinishesThePassThenWritesTheListsOnce) {
+// The flag alone (as a body restarted by supervision sees it) is read between passes.
+TEST_F(CleanupLoopTest, FlagClearedDuringTheSleepFinishesThePassThenWritesTheListsOnce) {
     ScratchDir dir;
     // A directory where the block list's file belongs: every write of the list then makes
     // its temporary file and fails to put it in place, so the list stays due and each
@@ -244,6 +245,49 @@ TEST_F(CleanupLoopTest, StopDuringTheSleepFinishesThePassThenWritesTheListsOnce)
     EXPECT_LT(took, 2 * kSecond);  // one pass, not a second sleep
     // No periodic write is due a second in: the one write is the one on the way out.
     EXPECT_EQ(created.Count(), 2);
+}
+
+// Stop clears the flag and sets the stop event: the wait ends at once, the pass is
+// skipped, and the lists are still written on the way out.
+TEST_F(CleanupLoopTest, StopEventEndsTheSleepAtOnceAndTheListsAreStillWritten) {
+    ScratchDir dir;
+    std::filesystem::create_directory(dir.path() / IpListManager::kBlockFileName);
+    state_.ipLists.SetStorageDirectory(dir.path().string());
+    ASSERT_TRUE(state_.ipLists.AddToBlock(kSourceA));
+    state_.ipLists.FlushToFiles();
+    CreationCounter created(dir.path());
+
+    Establish(kSourceA, 50000);
+    ASSERT_TRUE(QueueBlockedAddress(engine_, kSourceA));
+    ASSERT_NE(engine_.serviceStopEvent, nullptr);
+    ResetEvent(engine_.serviceStopEvent);
+    engine_.cleanupRunning = true;
+    std::thread loop([this] { CleanupLoop(engine_); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // inside the first sleep
+    const int64_t stopped = SteadyNowNs();
+    engine_.cleanupRunning = false;
+    SetEvent(engine_.serviceStopEvent);
+    loop.join();
+
+    EXPECT_LT(SteadyNowNs() - stopped, kSecond / 2);
+    EXPECT_EQ(InboundConnections(), 1u);  // no pass ran
+    EXPECT_EQ(created.Count(), 1);        // the write on the way out
+}
+
+TEST(ServiceLoopSleep, StopEventEndsTheWaitElseItLastsToTheDeadline) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(event, nullptr);
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(WaitUntilSteadyOrStop(SteadyNowNs() + 20 * kNsPerMs, event));
+    EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
+    SetEvent(event);
+    const auto set = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitUntilSteadyOrStop(SteadyNowNs() + 10 * kSecond, event));
+    EXPECT_LT(std::chrono::steady_clock::now() - set, std::chrono::milliseconds(500));
+    // A deadline already passed returns false even with the event set.
+    EXPECT_FALSE(WaitUntilSteadyOrStop(SteadyNowNs() - 1, event));
+    CloseHandle(event);
+    EXPECT_FALSE(WaitUntilSteadyOrStop(SteadyNowNs() + 10 * kNsPerMs, nullptr));
 }
 
 TEST(ServiceLoopSleep, ChunksRoundUpToMillisecondsAndStopAtADay) {
