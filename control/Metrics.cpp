@@ -113,12 +113,15 @@ std::string RenderPrometheus(const MetricsSnapshot& s) {
     e.Sample("bastion_packet_log_written_total", s.packetLogSequence);
     e.Family("bastion_divert_packets_total", "counter",
              "Packets of the diversion handles, by stage (queued for the engine, received by "
-             "it, discarded by driver drop filters).");
+             "it, discarded by driver drop filters, left unsent by the engine and released "
+             "by the kernel queue).");
     e.Sample("bastion_divert_packets_total", s.divert.queued, "stage=\"queued\"");
     e.Sample("bastion_divert_packets_total", s.divert.received, "stage=\"received\"");
     e.Sample("bastion_divert_packets_total", s.divert.filterDropped, "stage=\"filter_dropped\"");
+    e.Sample("bastion_divert_packets_total", s.divert.releasedUnsent, "stage=\"released_unsent\"");
     e.Family("bastion_divert_queue_lost_packets_total", "counter",
-             "Packets the diversion queues lost before the engine received them, by reason.");
+             "Packets the diversion queues lost, by reason: before the engine received them, "
+             "or (held_timeout, held_at_close) received but not answered in time.");
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.overflow, "reason=\"overflow\"");
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.expired, "reason=\"expired\"");
     e.Sample("bastion_divert_queue_lost_packets_total", s.divert.oversize, "reason=\"oversize\"");

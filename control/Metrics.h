@@ -27,6 +27,9 @@ struct DivertTotals {
     uint64_t socketOverrun = 0;
     uint64_t heldTimeout = 0;
     uint64_t heldAtClose = 0;
+    // Not a loss: packets the engine chose not to send back, released by the linux world
+    // at the engine's next receive instead of waiting out the grace period.
+    uint64_t releasedUnsent = 0;
 };
 
 struct MetricsSnapshot {

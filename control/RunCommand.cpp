@@ -217,6 +217,7 @@ int RunCommand(const RunOptions& options, PacketProcessorFactory factory,
                 totals.socketOverrun = losses.socketDropped;
                 totals.heldTimeout = losses.heldExpired;
                 totals.heldAtClose = losses.heldAtClose;
+                totals.releasedUnsent = losses.releasedUnsent;
             }
             return totals;
         });

@@ -132,6 +132,7 @@ class ServerTest : public DaemonTest {
         server_ = std::make_unique<ControlServer>(*daemon_, [] {
             DivertTotals totals;
             totals.overflow = 7;
+            totals.releasedUnsent = 9;
             return totals;
         });
         std::string error;
@@ -321,6 +322,7 @@ TEST_F(ServerTest, MetricsParseAsPrometheusTextAndMatchTheEngine) {
     EXPECT_EQ(value("bastion_list_addresses{list=\"allow\"}"), 1);
     EXPECT_EQ(value("bastion_list_addresses{list=\"block\"}"), 0);
     EXPECT_EQ(value("bastion_divert_queue_lost_packets_total{reason=\"overflow\"}"), 7);
+    EXPECT_EQ(value("bastion_divert_packets_total{stage=\"released_unsent\"}"), 9);
     StopAll();
 }
 
