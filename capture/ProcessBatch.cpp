@@ -5,6 +5,7 @@
 #include "capture/CaptureWorker.h"
 #include "engine/PacketProcessor.h"
 #include "platform/Clock.h"
+#include "rules/Counters.h"
 #include "rules/Enforcement.h"
 #include "rules/Evaluators.h"
 #include "rules/TcpOptions.h"
@@ -235,17 +236,18 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
         result.verdict = Verdict::Allow;
         result.reason.clear();
         if (view.isUdp) {
-            EvaluateUdp(engine, result, view);
+            EvaluateUdp(engine, result, view, SourceChecks::DoneByCaller);
         } else if (view.isIcmp) {
-            EvaluateIcmp(engine, result, view);
+            EvaluateIcmp(engine, result, view, SourceChecks::DoneByCaller);
         } else {
-            EvaluateTcp(engine, result, view);
+            EvaluateTcp(engine, result, view, SourceChecks::DoneByCaller);
         }
         const bool pass = result.verdict == Verdict::Allow;
         RecordVerdict(engine, view, result, s);
         s.passFlags.Set(i, pass);
     }
 
+    FlushEngineCounts(engine, s.counterShards);
     const int64_t now = s.batchTime;
     if (now - lastFlush >= kCounterFlushNs) FlushCounters(now);
 

@@ -111,8 +111,23 @@ bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounter
     return true;
 }
 
+void FlushEngineCounts(PacketProcessor& engine, WorkerCounterShards& counters) {
+    WorkerEngineCounts& counts = counters.engineCounts;
+    RuleEngineState& state = engine.ruleEngine;
+    auto flush = [](LineCounter& counter, uint64_t& pending) {
+        if (pending == 0) return;
+        counter.value.fetch_add(pending, std::memory_order_relaxed);
+        pending = 0;
+    };
+    flush(state.evaluatedPackets, counts.evaluated);
+    flush(state.synPackets, counts.syns);
+    flush(state.validSynWindow, counts.validSyns);
+    flush(state.enforcedPackets, counts.enforced);
+}
+
 bool MergeWorkerBuffer(PacketProcessor& engine, CaptureScratch& scratch, int64_t now) {
     RuleEngineState& state = engine.ruleEngine;
+    FlushEngineCounts(engine, scratch.counterShards);
     if (scratch.processed != 0) {
         state.statsRecv.fetch_add(scratch.processed);
         state.statsSend.fetch_add(scratch.allowed);

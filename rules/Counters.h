@@ -69,9 +69,14 @@ inline void CountPacket(CaptureScratch& scratch, uint32_t address, uint16_t port
 // busy (the buffer is untouched).
 bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounterShard& buffer);
 
-// Called by a capture worker after a batch: adds the batch counters to the engine's
-// statistics totals and zeroes them, then, when kMergeIntervalNs have passed since the last
-// complete merge (or the last one was incomplete), merges every non-empty buffered shard.
+// Adds the worker's share of evaluatedPackets, synPackets, validSynWindow and
+// enforcedPackets to the engine's counters and zeroes it. The capture worker calls it at
+// the end of every batch; MergeWorkerBuffer calls it too.
+void FlushEngineCounts(PacketProcessor& engine, WorkerCounterShards& counters);
+
+// Called by a capture worker after a batch: flushes its engine counts, adds the batch counters to
+// the engine's statistics totals and zeroes them, then, when kMergeIntervalNs have passed since the
+// last complete merge (or the last one was incomplete), merges every non-empty buffered shard.
 // `lastMerge` becomes `now` only when no shard was busy. Returns false when a shard was
 // busy and kept its counts for the next call.
 bool MergeWorkerBuffer(PacketProcessor& engine, CaptureScratch& scratch, int64_t now);

@@ -28,7 +28,7 @@ void RecordVerdict(PacketProcessor& engine, const PacketView& packet, VerdictRes
             // Not a verdict any evaluator returns; counted as seen, nothing enforced.
             return;
     }
-    state.enforcedPackets.value.fetch_add(1, std::memory_order_relaxed);
+    ++scratch.counterShards.engineCounts.enforced;
     if (!result.reason.empty() && state.reasonTextEnabled.load(std::memory_order_relaxed)) {
         EmitLogEvent(engine, std::move(result.reason));
         result.reason.clear();

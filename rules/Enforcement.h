@@ -18,9 +18,10 @@ class PacketProcessor;
 constexpr size_t kBlockedPerPass = 64;
 
 // Verdict bookkeeping for one evaluated packet, on the capture worker's thread: counts a
-// Drop or BlockSource in enforcedPackets; for BlockSource adds the source to the host's
-// block list and queues it; counts the packet in the worker's batch counters; and hands a
-// non-empty reason of a Drop or BlockSource to the log (moving it out of `result`).
+// Drop or BlockSource towards enforcedPackets (in the worker's share, FlushEngineCounts); for
+// BlockSource adds the source to the host's block list and queues it; counts the packet in the
+// worker's batch counters; and hands a non-empty reason of a Drop or BlockSource to the log (moving
+// it out of `result`).
 void RecordVerdict(PacketProcessor& engine, const PacketView& packet, VerdictResult& result,
                    CaptureScratch& scratch);
 inline void RecordVerdict(PacketProcessor& engine, const PacketView& packet,

@@ -30,7 +30,7 @@ bool AtOrAbove(double value, uint64_t threshold) {
 }  // namespace
 
 VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
-                            const PacketView& packet) {
+                            const PacketView& packet, SourceChecks checks) {
     result.verdict = Verdict::Allow;
     result.reason.clear();
     if (!IcmpProtectionOn(engine)) return result;
@@ -42,7 +42,9 @@ VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
     const bool echoRequest = packet.icmpType == kIcmpEchoRequest;
     static_assert(std::is_same_v<decltype(RateShard::icmpIpStats)::hasher, AddressCounts::hasher>);
     const size_t sourceHash = AddressCounts::hash_of(source);
-    if (IsLocalSource(engine, source, sourceHash)) return result;
+    if (checks == SourceChecks::InEvaluator && IsLocalSource(engine, source, sourceHash)) {
+        return result;
+    }
 
     const uint64_t totalPackets = state.icmpPackets.fetch_add(1, std::memory_order_relaxed) + 1;
     const uint64_t totalBytes =

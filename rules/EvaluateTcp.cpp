@@ -19,6 +19,9 @@ struct TcpJudge {
     VerdictResult& result;
     const RateSnapshot& snapshot;
     ConnectionCountCache& connections;
+    // This worker's packets not yet added to the engine counters: the window-wide totals
+    // the rules compare include them, as they would had every packet been added at once.
+    const WorkerEngineCounts& pending;
     bool pureSyn;
     bool synFlag;
     // The connection facts some rule of this packet may read. The first test that needs
@@ -87,7 +90,8 @@ struct TcpJudge {
             const auto& windowSyn = kinds.Rules(RuleKind::WindowSynTotal);
             if (!windowSyn.empty()) {
                 uint64_t allowedSyns =
-                    engine.ruleEngine.validSynWindow.value.load(std::memory_order_relaxed);
+                    engine.ruleEngine.validSynWindow.value.load(std::memory_order_relaxed) +
+                    pending.validSyns;
                 for (const RuleDefinition& rule : windowSyn) {
                     if (Thresholds(TcpTest::WindowSynTotal, rule.name, allowedSyns, 0,
                                    rule.dropThreshold, true)) {
@@ -98,14 +102,16 @@ struct TcpJudge {
         }
         const auto& global = kinds.Rules(RuleKind::GlobalPacketRate);
         if (!global.empty()) {
-            auto& evaluated = engine.ruleEngine.evaluatedPackets.value;
-            double rate = static_cast<double>(evaluated.load(std::memory_order_relaxed));
+            auto evaluated = [this] {
+                return engine.ruleEngine.evaluatedPackets.value.load(std::memory_order_relaxed) +
+                       pending.evaluated;
+            };
+            double rate = static_cast<double>(evaluated());
             for (const RuleDefinition& rule : global) {
                 double limit = static_cast<double>(rule.dropThreshold);
                 if (limit > 0 && rate >= limit) {
                     return Fire(Verdict::Drop, TcpTest::GlobalPacketRate, rule.name,
-                                {TruncatedValue(rate), rule.dropThreshold,
-                                 evaluated.load(std::memory_order_relaxed)});
+                                {TruncatedValue(rate), rule.dropThreshold, evaluated()});
                 }
             }
         }
@@ -167,29 +173,31 @@ bool TcpProtectionOn(const PacketProcessor& engine) {
 
 }  // namespace
 
-VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
-                           const PacketView& packet) {
+VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
+                           SourceChecks checks) {
     result.verdict = Verdict::Allow;
     result.reason.clear();
     if (!TcpProtectionOn(engine)) return result;
 
     const bool pureSyn = IsPureSyn(packet);
     const bool synFlag = (packet.tcpFlags & tcp_flags::kSyn) != 0;
-    RuleEngineState& state = engine.ruleEngine;
+    const bool checkSource = checks == SourceChecks::InEvaluator;
 
     const SourceKeys keys(packet.srcAddr, packet.dstPort);
-    if (IsLocalSource(engine, keys.address, keys.addressHash)) return result;
+    if (checkSource && IsLocalSource(engine, keys.address, keys.addressHash)) return result;
 
-    state.evaluatedPackets.value.fetch_add(1, std::memory_order_relaxed);
-    if (pureSyn) state.synPackets.value.fetch_add(1, std::memory_order_relaxed);
+    WorkerCounterShards& counters = ThreadCaptureScratch().counterShards;
+    WorkerEngineCounts& counts = counters.engineCounts;
+    ++counts.evaluated;
+    if (pureSyn) ++counts.syns;
 
-    CountPacket(ThreadCaptureScratch().counterShards, keys, pureSyn);
+    CountPacket(counters, keys, pureSyn);
     // SYN counts are read by SYN-flag tests only.
     const RateSnapshot snapshot = ReadSnapshot(engine, keys, synFlag);
     const RuleCaches& caches = *engine.ruleCaches.Read();
     ConnectionCountCache connections(engine.connections, keys);
 
-    TcpJudge judge{engine, packet, result, snapshot, connections, pureSyn, synFlag};
+    TcpJudge judge{engine, packet, result, snapshot, connections, counts, pureSyn, synFlag};
     judge.wantTotal = caches.rulesByKind.Has(RuleKind::EstablishedIpTotal);
     judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
     const PortRuleDefinition* portConn = caches.portConnLimits.Find(packet.dstPort);
@@ -197,7 +205,7 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
         portConn != nullptr && (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
     if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimits(caches);
 
-    if (result.verdict == Verdict::Allow) {
+    if (checkSource && result.verdict == Verdict::Allow) {
         const IpListManager& lists = engine.runtimeState.ipLists;
         if (!lists.IsAllowedLockFree(packet.srcAddr) && lists.IsBlockedLockFree(packet.srcAddr)) {
             result.verdict = Verdict::Drop;
@@ -205,9 +213,7 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
         }
     }
 
-    if (pureSyn && result.verdict == Verdict::Allow) {
-        state.validSynWindow.value.fetch_add(1, std::memory_order_relaxed);
-    }
+    if (pureSyn && result.verdict == Verdict::Allow) ++counts.validSyns;
     return result;
 }
 

@@ -25,8 +25,8 @@ bool AtOrAbove(double value, uint64_t threshold) {
 
 }  // namespace
 
-VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
-                           const PacketView& packet) {
+VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
+                           SourceChecks checks) {
     result.verdict = Verdict::Allow;
     result.reason.clear();
     if (!UdpProtectionOn(engine)) return result;
@@ -36,7 +36,9 @@ VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
     const uint32_t source = packet.srcAddr;
     const uint64_t length = packet.payloadLength;
     const size_t sourceHash = AddressCounts::hash_of(source);
-    if (IsLocalSource(engine, source, sourceHash)) return result;
+    if (checks == SourceChecks::InEvaluator && IsLocalSource(engine, source, sourceHash)) {
+        return result;
+    }
 
     // Count and read back under one hold of the shard. A busy shard leaves the packet
     // uncounted there and the source reads as having no packets in this window.

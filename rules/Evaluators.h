@@ -7,6 +7,8 @@
 // to the calling thread's CaptureScratch. The current time is the scratch's batchTime.
 #pragma once
 
+#include <cstdint>
+
 #include "capture/PacketView.h"
 #include "rules/Verdict.h"
 
@@ -14,16 +16,26 @@ namespace bastion {
 
 class PacketProcessor;
 
+// Who checks the source against the own-address sets and the host's allow and block lists.
+// The capture worker checks every packet before it picks an evaluator and only hands over
+// sources that are none of these, so the evaluators need not repeat four lookups per
+// packet; any other caller leaves the checks to the evaluator.
+enum class SourceChecks : uint8_t {
+    InEvaluator,
+    DoneByCaller,
+};
+
 // The TCP rate rules, per-port limits and the host's lists, in their fixed order.
-VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result,
-                           const PacketView& packet);
+VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
+                           SourceChecks checks = SourceChecks::InEvaluator);
 
 // The UDP rule list, walked in list order.
-VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result,
-                           const PacketView& packet);
+VerdictResult& EvaluateUdp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
+                           SourceChecks checks = SourceChecks::InEvaluator);
 
 // The ICMP rule list, walked in list order.
 VerdictResult& EvaluateIcmp(PacketProcessor& engine, VerdictResult& result,
-                            const PacketView& packet);
+                            const PacketView& packet,
+                            SourceChecks checks = SourceChecks::InEvaluator);
 
 }  // namespace bastion

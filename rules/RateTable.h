@@ -6,9 +6,9 @@
 // loop clears the counting maps once a second, so a count is the number of packets seen
 // in the current one-second window.
 //
-// WorkerCounterShards: a capture worker's private counts (layout of maps 1 to 4), kept
-// per thread in CaptureScratch and merged in bulk, so that counting a TCP packet takes no
-// lock at all.
+// WorkerCounterShards: a capture worker's private counts (layout of maps 1 to 4) and its
+// share of the engine counters, kept per thread in CaptureScratch and merged in bulk, so
+// that counting a TCP packet takes no lock and touches no shared line at all.
 //
 // Every map is a FlatHashMap keyed by the process's secret hash: the keys are source
 // addresses, which a spoofed flood chooses. Keys of more than one field are packed into a
@@ -114,13 +114,26 @@ struct WorkerCounterShard {
     }
 };
 
+// The engine counters of the packets one worker judged since its last flush. Every worker
+// would otherwise add to the same few cache lines per packet; adding a batch's worth at once
+// keeps the lines still, at the cost of the shared totals lagging by up to one batch per
+// worker.
+struct WorkerEngineCounts {
+    uint64_t evaluated = 0;  // evaluatedPackets
+    uint64_t syns = 0;       // synPackets
+    uint64_t validSyns = 0;  // validSynWindow
+    uint64_t enforced = 0;   // enforcedPackets
+};
+
 struct WorkerCounterShards {
     std::array<WorkerCounterShard, kRateShardCount> shards;
+    WorkerEngineCounts engineCounts;
 
     WorkerCounterShard& ShardFor(uint32_t address) { return shards[RateShardIndex(address)]; }
     void clear() {
         for (WorkerCounterShard& shard : shards)
             shard.clear();
+        engineCounts = {};
     }
 };
 

@@ -53,6 +53,8 @@ TEST_F(RulesThroughTheWorker, TcpPacketRateRuleDropsThenBlocksAFloodingSource) {
     auto worker = NewWorker();
     // Counts reach the shared table through the merge after a batch, at most every 100 ms.
     EXPECT_EQ(Batch(*worker, 150, false), std::make_pair(size_t{150}, size_t{1}));
+    // The engine counters take the worker's share at the end of every batch.
+    EXPECT_EQ(engine->ruleEngine.evaluatedPackets.value.load(), 151u);
     testing::AdvanceSteadyClock(150 * kNsPerMs);
     EXPECT_EQ(Batch(*worker, 150, false), std::make_pair(size_t{150}, size_t{1}));
     ASSERT_EQ(ReadSnapshot(*engine, attacker, 80).ipPackets, 300u);
@@ -62,6 +64,7 @@ TEST_F(RulesThroughTheWorker, TcpPacketRateRuleDropsThenBlocksAFloodingSource) {
     EXPECT_EQ(Batch(*worker, 150, false), std::make_pair(size_t{0}, size_t{1}));
     EXPECT_FALSE(state->ipLists.IsBlockedLockFree(attacker));
     EXPECT_EQ(engine->ruleEngine.statsDrop.load(), 150u);
+    EXPECT_EQ(engine->ruleEngine.enforcedPackets.value.load(), 150u);
 
     // Above the block threshold: the first packet blocks the source, the host's block
     // list drops the rest uncounted.

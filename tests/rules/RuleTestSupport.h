@@ -136,6 +136,11 @@ class RuleEngineTest : public ::testing::Test {
     }
 
     RuleEngineState& rules() { return engine->ruleEngine; }
+    // The engine counters with this thread's share added, as at the end of a worker's batch.
+    RuleEngineState& flushedRules() {
+        FlushEngineCounts(*engine, scratch.counterShards);
+        return engine->ruleEngine;
+    }
     RateShard& ShardOf(uint32_t address) { return rules().rateTable.ShardFor(address); }
 
     void Configure(bool tcp, bool udp, bool icmp, bool packetLog, bool statsLog) {

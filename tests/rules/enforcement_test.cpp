@@ -48,7 +48,7 @@ TEST_F(EnforcementTest, EachVerdictIsCountedAndOnlyViolationsAreEnforced) {
     EXPECT_EQ(scratch.allowed, 1u);
     EXPECT_EQ(scratch.dropped, 1u);
     EXPECT_EQ(scratch.blocked, 1u);
-    EXPECT_EQ(rules().enforcedPackets.value, 2u);
+    EXPECT_EQ(flushedRules().enforcedPackets.value, 2u);
     // Only the blocked source goes to the host's block list and to the queue.
     EXPECT_FALSE(state->ipLists.IsBlockedLockFree(Ip(10, 0, 0, 2)));
     EXPECT_TRUE(state->ipLists.IsBlockedLockFree(Ip(10, 0, 0, 3)));
@@ -74,7 +74,7 @@ TEST_F(EnforcementTest, ReasonsReachTheLogOnlyWhenTextsAreEnabledAndNotEmpty) {
     VerdictResult stale = Verdict(Verdict::Drop, "built before the switch");
     RecordVerdict(*engine, Packet::Tcp(), stale);
     EXPECT_TRUE(LoggedTexts().empty());
-    EXPECT_EQ(rules().enforcedPackets.value, 2u);
+    EXPECT_EQ(flushedRules().enforcedPackets.value, 2u);
 }
 
 TEST_F(EnforcementTest, IcmpViolationsAreLoggedTwiceWithStatisticsLogging) {

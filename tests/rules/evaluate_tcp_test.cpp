@@ -601,23 +601,63 @@ TEST_F(RuleEngineTest, AllowListBeatsBlockListButNotARule) {
 TEST_F(RuleEngineTest, OnlyAllowedPureSynsRaiseTheValidSynWindow) {
     SetTcpRules({Rule(RuleKind::PayloadSize, "size", 10)});
     EXPECT_EQ(Tcp(Packet::Syn()).verdict, Verdict::Allow);
-    EXPECT_EQ(rules().validSynWindow.value, 1u);
+    EXPECT_EQ(flushedRules().validSynWindow.value, 1u);
     EXPECT_EQ(Tcp(Packet::Syn().Payload(11)).verdict, Verdict::Drop);
-    EXPECT_EQ(rules().validSynWindow.value, 1u);
+    EXPECT_EQ(flushedRules().validSynWindow.value, 1u);
     EXPECT_EQ(Tcp(Packet::SynAck()).verdict, Verdict::Allow);
     EXPECT_EQ(Tcp(Packet::Tcp()).verdict, Verdict::Allow);
-    EXPECT_EQ(rules().validSynWindow.value, 1u);
+    EXPECT_EQ(flushedRules().validSynWindow.value, 1u);
     state->ipLists.AddToBlock(kClient);
     EXPECT_EQ(Tcp(Packet::Syn()).verdict, Verdict::Drop);
-    EXPECT_EQ(rules().validSynWindow.value, 1u);
+    EXPECT_EQ(flushedRules().validSynWindow.value, 1u);
 }
 
 TEST_F(RuleEngineTest, EvaluatedAndSynCountersCountEveryExaminedPacket) {
     Tcp(Packet::Syn());
     Tcp(Packet::SynAck());
     Tcp(Packet::Tcp());
-    EXPECT_EQ(rules().evaluatedPackets.value, 3u);
-    EXPECT_EQ(rules().synPackets.value, 1u);
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 3u);
+    EXPECT_EQ(flushedRules().synPackets.value, 1u);
+}
+
+TEST_F(RuleEngineTest, WindowTotalsIncludeTheWorkersUnflushedShare) {
+    // The worker's counts reach the engine counters only when it flushes them after its
+    // batch; the window-wide rules must still see every packet the worker has judged.
+    SetTcpRules(
+        {Rule(RuleKind::WindowSynTotal, "syns", 2), Rule(RuleKind::GlobalPacketRate, "global", 5)});
+    rules().evaluatedPackets.value = 0;
+    EXPECT_EQ(RuleOf(Tcp(Packet::Syn()).reason), "");
+    EXPECT_EQ(RuleOf(Tcp(Packet::Syn()).reason), "");
+    EXPECT_EQ(RuleOf(Tcp(Packet::Syn()).reason), "syns");  // two allowed SYNs before it
+    EXPECT_EQ(RuleOf(Tcp(Packet::Tcp()).reason), "");
+    EXPECT_EQ(rules().evaluatedPackets.value, 0u);
+    EXPECT_EQ(RuleOf(Tcp(Packet::Tcp()).reason), "global");  // the fifth packet
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 5u);
+    EXPECT_EQ(rules().synPackets.value, 3u);
+    EXPECT_EQ(rules().validSynWindow.value, 2u);
+    // Flushing moves the share, it does not add it twice.
+    EXPECT_EQ(RuleOf(Tcp(Packet::Tcp()).reason), "global");
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 6u);
+}
+
+TEST_F(RuleEngineTest, SourcesScreenedByTheCallerAreNotLookedUpAgain) {
+    // The capture worker hands over only sources that are neither own addresses nor on a
+    // list; the evaluator trusts that rather than repeating the lookups.
+    const uint32_t own = Ip(192, 168, 1, 10);
+    engine->localAddresses.Insert(own);
+    state->ipLists.AddToBlock(kClient);
+    VerdictResult result;
+    EvaluateTcp(*engine, result, Packet::Tcp(), SourceChecks::DoneByCaller);
+    EXPECT_EQ(result.verdict, Verdict::Allow);
+    EvaluateTcp(*engine, result, Packet::Tcp().From(own), SourceChecks::DoneByCaller);
+    EvaluateUdp(*engine, result, Packet::Udp().From(own), SourceChecks::DoneByCaller);
+    EvaluateIcmp(*engine, result, Packet::Icmp(8).From(own), SourceChecks::DoneByCaller);
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 2u);
+    EXPECT_EQ(rules().udpPackets + rules().icmpPackets, 2u);
+    // Left to the evaluator, the same packets are screened by it.
+    EXPECT_EQ(Tcp(Packet::Tcp()).verdict, Verdict::Drop);
+    Tcp(Packet::Tcp().From(own));
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 3u);
 }
 
 TEST_F(RuleEngineTest, TcpProtectionOffAllowsAndMovesNoCounter) {
@@ -630,9 +670,9 @@ TEST_F(RuleEngineTest, TcpProtectionOffAllowsAndMovesNoCounter) {
         EXPECT_EQ(result.verdict, Verdict::Allow);
         EXPECT_TRUE(result.reason.empty());
     }
-    EXPECT_EQ(rules().evaluatedPackets.value, 0u);
-    EXPECT_EQ(rules().synPackets.value, 0u);
-    EXPECT_EQ(rules().validSynWindow.value, 0u);
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 0u);
+    EXPECT_EQ(flushedRules().synPackets.value, 0u);
+    EXPECT_EQ(flushedRules().validSynWindow.value, 0u);
     for (const WorkerCounterShard& shard : scratch.counterShards.shards) {
         EXPECT_TRUE(shard.empty());
     }
@@ -651,7 +691,7 @@ TEST_F(RuleEngineTest, OwnAndApiHostSourcesAreNeitherJudgedNorCounted) {
         EXPECT_EQ(Udp(Packet::Udp().From(source).Payload(100)).verdict, Verdict::Allow);
         EXPECT_EQ(Icmp(Packet::Icmp(8).From(source).Payload(100)).verdict, Verdict::Allow);
     }
-    EXPECT_EQ(rules().evaluatedPackets.value + rules().synPackets.value, 0u);
+    EXPECT_EQ(flushedRules().evaluatedPackets.value + flushedRules().synPackets.value, 0u);
     EXPECT_EQ(rules().udpPackets + rules().icmpPackets, 0u);
     EXPECT_EQ(UdpSourceCount(*engine) + IcmpSourceCount(*engine), 0u);
     EXPECT_TRUE(scratch.counterShards.ShardFor(own).empty());
