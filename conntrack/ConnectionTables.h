@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "engine/FlatHashMap.h"
+#include "engine/PacketPathLocks.h"
 
 namespace bastion {
 
@@ -76,7 +77,9 @@ struct KeyedHasher<AddressPortKey> {
 };
 
 struct ConnectionTables {
-    std::shared_mutex connTableLock;
+    // Every packet try-acquires it shared: readers announce themselves on lines of their
+    // own rather than all bouncing one lock word between the capture cores.
+    ReaderSlotSharedMutex connTableLock;
     FlatHashMap<ConnectionKey, ConnectionEntry> inboundConnections;
     FlatHashMap<uint32_t, std::vector<ConnectionKey>> connectionsByAddress;
     FlatHashMap<uint32_t, std::vector<uint16_t>> portsByAddress;

@@ -96,6 +96,16 @@ class FlatHashMap {
     }
     bool contains(const K& key) const { return FindIndex(key, Hash{}(key)) != kNotFound; }
 
+    // Starts fetching the first slot a lookup of a key with `hash` examines, so that a
+    // caller with several independent lookups has their cache misses overlap instead of
+    // waiting for each in turn.
+    void prefetch_hashed(size_t hash) const {
+        if (capacity_ == 0) return;
+        const size_t index = hash & (capacity_ - 1);
+        __builtin_prefetch(used_ + index);
+        __builtin_prefetch(reinterpret_cast<const value_type*>(slots_) + index);
+    }
+
     // Slots a lookup of `key` examines (1 = found or refuted at its home slot). A
     // diagnostic for tests and benchmarks of how well keys spread.
     size_t probe_count(const K& key) const {

@@ -11,9 +11,14 @@ namespace bastion {
 
 namespace {
 
-template <class Map>
-void AddCounts(Map& target, const Map& source) {
-    source.for_each([&target](const auto& key, uint64_t count) { target[key] += count; });
+// Adds a buffer's (source, port) counts to the table's (source, port) map and their sums
+// per source to its per-source map.
+void AddCounts(AddressCounts& perSource, AddressPortCounts& perSourcePort,
+               const AddressPortCounts& buffered) {
+    buffered.for_each([&](uint64_t sourcePort, uint64_t count) {
+        perSourcePort[sourcePort] += count;
+        perSource[static_cast<uint32_t>(sourcePort)] += count;
+    });
 }
 
 // Below these many slots a cleared map keeps its memory whatever it held: a window's
@@ -75,10 +80,8 @@ bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addre
 
 void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn) {
     WorkerCounterShard& shard = counters.ShardFor(keys.address);
-    *shard.ipPackets.try_emplace_hashed(keys.address, keys.addressHash).first += 1;
     *shard.ipPortPackets.try_emplace_hashed(keys.addressPort, keys.addressPortHash).first += 1;
     if (pureSyn) {
-        *shard.ipSyns.try_emplace_hashed(keys.address, keys.addressHash).first += 1;
         *shard.ipPortSyns.try_emplace_hashed(keys.addressPort, keys.addressPortHash).first += 1;
     }
 }
@@ -87,10 +90,8 @@ bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounter
     RateShard& shard = engine.ruleEngine.rateTable.shards[shardIndex];
     std::unique_lock lock(shard.mutex, std::try_to_lock);
     if (!lock.owns_lock()) return false;
-    AddCounts(shard.ipPackets, buffer.ipPackets);
-    AddCounts(shard.ipPortPackets, buffer.ipPortPackets);
-    AddCounts(shard.ipSyns, buffer.ipSyns);
-    AddCounts(shard.ipPortSyns, buffer.ipPortSyns);
+    AddCounts(shard.ipPackets, shard.ipPortPackets, buffer.ipPortPackets);
+    AddCounts(shard.ipSyns, shard.ipPortSyns, buffer.ipPortSyns);
     auto small = [](const auto&, uint64_t count) { return count < kPruneBelow; };
     if (shard.ipPackets.size() + shard.ipPortPackets.size() > kPruneEntryLimit) {
         shard.ipPackets.erase_if(small);
@@ -104,9 +105,7 @@ bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounter
     }
     lock.unlock();
     // Cleared rather than moved out, so the buffer keeps its memory for the next interval.
-    ClearForNextPeriod(buffer.ipPackets, kBufferTrimFloorSlots);
     ClearForNextPeriod(buffer.ipPortPackets, kBufferTrimFloorSlots);
-    ClearForNextPeriod(buffer.ipSyns, kBufferTrimFloorSlots);
     ClearForNextPeriod(buffer.ipPortSyns, kBufferTrimFloorSlots);
     return true;
 }
@@ -156,6 +155,11 @@ RateSnapshot ReadSnapshot(PacketProcessor& engine, const SourceKeys& keys, bool 
         const uint64_t* count = map.find_hashed(key, hash);
         return count != nullptr ? *count : 0;
     };
+    shard.ipPortPackets.prefetch_hashed(keys.addressPortHash);
+    if (withSyns) {
+        shard.ipSyns.prefetch_hashed(keys.addressHash);
+        shard.ipPortSyns.prefetch_hashed(keys.addressPortHash);
+    }
     snapshot.ipPackets = read(shard.ipPackets, keys.address, keys.addressHash);
     snapshot.ipPortPackets = read(shard.ipPortPackets, keys.addressPort, keys.addressPortHash);
     if (withSyns) {
@@ -242,8 +246,14 @@ void ConnectionCountCache::Load(bool wantIp, bool wantIpPort, bool wantTotal) {
     bool needIpPort = wantIpPort && !ipPortLoaded;
     bool needTotal = wantTotal && !totalLoaded;
     if (!needIp && !needIpPort && !needTotal) return;
+    AddressPortKey portKey{};
+    portKey.address = keys_.address;
+    portKey.port = keys_.port;
+    using ByAddressPort = decltype(tables_.connectionCountByAddressPort);
+    const size_t portKeyHash = needIpPort ? ByAddressPort::hash_of(portKey) : 0;
     std::shared_lock lock(tables_.connTableLock, std::try_to_lock);
     if (!lock.owns_lock()) return;
+    if (needIpPort) tables_.connectionCountByAddressPort.prefetch_hashed(portKeyHash);
     if (needIp) {
         // Same key type and hasher as the rate table's address maps: the hash carries over.
         using ByAddress = decltype(tables_.connectionCountByAddress);
@@ -254,10 +264,8 @@ void ConnectionCountCache::Load(bool wantIp, bool wantIpPort, bool wantTotal) {
         ipLoaded = true;
     }
     if (needIpPort) {
-        AddressPortKey key{};
-        key.address = keys_.address;
-        key.port = keys_.port;
-        const uint32_t* count = tables_.connectionCountByAddressPort.find(key);
+        const uint32_t* count =
+            tables_.connectionCountByAddressPort.find_hashed(portKey, portKeyHash);
         ipPortConnections = count != nullptr ? *count : 0;
         ipPortLoaded = true;
     }

@@ -186,6 +186,11 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const
     const SourceKeys keys(packet.srcAddr, packet.dstPort);
     if (checkSource && IsLocalSource(engine, keys.address, keys.addressHash)) return result;
 
+    // The shared tables' headers are needed after this thread's own counting; fetch them
+    // now so that their misses overlap it.
+    __builtin_prefetch(&engine.ruleEngine.rateTable.ShardFor(keys.address));
+    __builtin_prefetch(&engine.connections.connectionCountByAddress);
+
     WorkerCounterShards& counters = ThreadCaptureScratch().counterShards;
     WorkerEngineCounts& counts = counters.engineCounts;
     ++counts.evaluated;

@@ -6,7 +6,8 @@
 // loop clears the counting maps once a second, so a count is the number of packets seen
 // in the current one-second window.
 //
-// WorkerCounterShards: a capture worker's private counts (layout of maps 1 to 4) and its
+// WorkerCounterShards: a capture worker's private counts (maps 2 and 4; maps 1 and 3 are
+// derived from them when merging) and its
 // share of the engine counters, kept per thread in CaptureScratch and merged in bulk, so
 // that counting a TCP packet takes no lock and touches no shared line at all.
 //
@@ -15,7 +16,8 @@
 // 64-bit integer (no padding to keep zeroed).
 //
 // Thread-safety: a RateShard's maps only under its mutex. The packet path takes shard
-// mutexes with try_lock only; the cleanup loop and the metrics tick lock them blockingly.
+// mutexes with try_lock only; the cleanup loop and the metrics tick lock them blockingly
+// (TryFirstMutex: the release the packet path pays is a plain store).
 // A shard mutex is never held while taking another shard's mutex or `connTableLock`.
 // WorkerCounterShards belong to one thread.
 #pragma once
@@ -24,9 +26,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #include "engine/FlatHashMap.h"
+#include "engine/PacketPathLocks.h"
 
 namespace bastion {
 
@@ -63,7 +65,7 @@ struct IcmpSourceStats {
 };
 
 struct alignas(64) RateShard {
-    std::mutex mutex;
+    TryFirstMutex mutex;
     AddressCounts ipPackets;                       // 1: TCP packets per source
     AddressPortCounts ipPortPackets;               // 2: TCP packets per (source, destination port)
     AddressCounts ipSyns;                          // 3: pure SYNs per source
@@ -95,21 +97,17 @@ struct RateTable {
     const RateShard& ShardFor(uint32_t address) const { return shards[RateShardIndex(address)]; }
 };
 
-// One shard of a capture worker's private TCP counts.
+// One shard of a capture worker's private TCP counts. Only the (source, port) counts are
+// kept: a packet then costs one lookup here instead of two, and the per-source counts of
+// maps 1 and 3 are their sums, added up when the shard is merged.
 struct WorkerCounterShard {
-    AddressCounts ipPackets;
     AddressPortCounts ipPortPackets;
-    AddressCounts ipSyns;
     AddressPortCounts ipPortSyns;
 
-    bool empty() const {
-        return ipPackets.empty() && ipPortPackets.empty() && ipSyns.empty() && ipPortSyns.empty();
-    }
+    bool empty() const { return ipPortPackets.empty() && ipPortSyns.empty(); }
     // Drops the counts; keeps the memory.
     void clear() {
-        ipPackets.clear();
         ipPortPackets.clear();
-        ipSyns.clear();
         ipPortSyns.clear();
     }
 };
