@@ -181,6 +181,13 @@ TEST(ConfigFileTest, ShippedFileLoadsWithWebServerDefaults) {
     }
     EXPECT_EQ(c.udpAdvancedRules.size(), 2u);
     EXPECT_EQ(c.icmpAdvancedRules.size(), 1u);
+    // UDP rules decide in list order: a drop listed before a block would let a flood that
+    // the drop catches go on unblocked for good.
+    bool dropSeen = false;
+    for (const RuleDefinition& rule : c.udpRules) {
+        EXPECT_FALSE(rule.blockThreshold != 0 && dropSeen) << rule.name;
+        dropSeen = dropSeen || rule.dropThreshold != 0;
+    }
 }
 
 TEST(ConfigFileTest, WrittenConfigurationReadsBackEqual) {
