@@ -2,9 +2,9 @@
 // counters the evaluators feed and the metrics tick reads, and the queue of blocked
 // addresses waiting to be removed from connection tracking.
 //
-// Thread-safety: counters are atomics (relaxed increments on the packet path, exchanged by
-// the metrics tick). The rate table and the queue carry their own locks (RateTable.h,
-// BlockedAddressQueue below).
+// Thread-safety: counters are atomics (relaxed adds by the capture workers, once per batch
+// for the four line counters, exchanged by the metrics tick). The rate table and the queue carry
+// their own locks (RateTable.h, BlockedAddressQueue below).
 #pragma once
 
 #include <atomic>
@@ -17,8 +17,8 @@
 
 namespace bastion {
 
-// A counter alone on its cache line: every capture worker increments these per packet, and
-// neighbouring counters would otherwise bounce one line between the cores.
+// A counter alone on its cache line: every capture worker adds to these after each batch,
+// and neighbouring counters would otherwise bounce one line between the cores.
 struct alignas(64) LineCounter {
     std::atomic<uint64_t> value{0};
 };
@@ -48,7 +48,8 @@ struct RuleEngineState {
 
     // Packets examined by the TCP rules, pure SYNs among them, pure SYNs that were allowed
     // (the WindowSynTotal rule reads it), and packets dropped or blocked by any evaluator.
-    // Exchanged with zero by the metrics tick.
+    // Each worker's share arrives at the end of its batch (FlushEngineCounts). Exchanged
+    // with zero by the metrics tick.
     LineCounter evaluatedPackets;
     LineCounter synPackets;
     LineCounter validSynWindow;
