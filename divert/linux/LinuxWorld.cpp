@@ -239,6 +239,19 @@ void LinuxWorld::Flush(uint16_t q, VerdictBatch& batch) {
     batch.Clear();
 }
 
+void LinuxWorld::PackVerdict(VerdictBatch& batch, int* current, uint16_t q, uint32_t id,
+                             uint32_t verdict, const uint8_t* bytes, uint32_t length) {
+    if (*current != q) {
+        if (*current >= 0) Flush(static_cast<uint16_t>(*current), batch);
+        *current = q;
+    }
+    const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
+    if (!batch.Add(queue, id, verdict, bytes, length)) {
+        Flush(q, batch);
+        batch.Add(queue, id, verdict, bytes, length);
+    }
+}
+
 void LinuxWorld::Verdicts(uint16_t q, const std::vector<uint32_t>& ids, uint32_t verdict) {
     VerdictBatch& batch = ThreadBatch();
     const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
@@ -260,17 +273,9 @@ void LinuxWorld::Deliver(const PacketRef* packets, size_t count) {
         if (!IsTag(tag) || QueueOf(tag) >= queues_.size()) continue;
         const uint16_t q = QueueOf(tag);
         if (!queues_[q]->held.Resolve(IdOf(tag))) continue;  // expired in the meantime
-        if (current != q) {
-            if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
-            current = q;
-        }
         const bool original = p.data >= tlsIngressBegin && p.data < tlsIngressEnd;
-        const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
-        const uint8_t* bytes = original ? nullptr : p.data;
-        if (!batch.Add(queue, IdOf(tag), NF_ACCEPT, bytes, p.length)) {
-            Flush(q, batch);
-            batch.Add(queue, IdOf(tag), NF_ACCEPT, bytes, p.length);
-        }
+        PackVerdict(batch, &current, q, IdOf(tag), NF_ACCEPT, original ? nullptr : p.data,
+                    p.length);
     }
     if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
 }
@@ -283,15 +288,7 @@ void LinuxWorld::Dropped(const DropRef* drops, size_t count) {
         if (!IsTag(tag) || QueueOf(tag) >= queues_.size()) continue;
         const uint16_t q = QueueOf(tag);
         if (!queues_[q]->held.Resolve(IdOf(tag))) continue;
-        if (current != q) {
-            if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
-            current = q;
-        }
-        const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
-        if (!batch.Add(queue, IdOf(tag), NF_DROP)) {
-            Flush(q, batch);
-            batch.Add(queue, IdOf(tag), NF_DROP);
-        }
+        PackVerdict(batch, &current, q, IdOf(tag), NF_DROP);
     }
     if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
 }
@@ -361,15 +358,7 @@ void LinuxWorld::Receiving(HANDLE handle, const WINDIVERT_ADDRESS* into) {
         if (q >= queues_.size() ||
             !queues_[q]->held.ReleaseHeldBy(IdOf(tag), reinterpret_cast<uintptr_t>(handle)))
             continue;  // sent back, expired, or diverted again by another handle
-        if (current != q) {
-            if (current >= 0) Flush(static_cast<uint16_t>(current), batch);
-            current = q;
-        }
-        const uint16_t queue = static_cast<uint16_t>(options_.firstQueue + q);
-        if (!batch.Add(queue, IdOf(tag), NF_DROP)) {
-            Flush(q, batch);
-            batch.Add(queue, IdOf(tag), NF_DROP);
-        }
+        PackVerdict(batch, &current, q, IdOf(tag), NF_DROP);
         ++released;
     }
     if (current >= 0) Flush(static_cast<uint16_t>(current), batch);

@@ -143,6 +143,11 @@ class LinuxWorld final : public World, public std::enable_shared_from_this<Linux
     // Gives `verdict` to every pending packet in `ids` of queue index `q`.
     void Verdicts(uint16_t q, const std::vector<uint32_t>& ids, uint32_t verdict);
     void Flush(uint16_t q, VerdictBatch& batch);
+    // Packs one verdict for queue index `q` into `batch`, writing out what it holds first
+    // when the run of queue `*current` ends or the batch is full; -1 starts a run. The
+    // caller flushes `*current` once its packets are done.
+    void PackVerdict(VerdictBatch& batch, int* current, uint16_t q, uint32_t id, uint32_t verdict,
+                     const uint8_t* bytes = nullptr, uint32_t length = 0);
     void ApplyState(RulesetState state);
     void ReadKernelCounters();
 

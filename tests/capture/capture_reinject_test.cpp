@@ -40,6 +40,8 @@ class Reinjection : public CaptureTest {
         std::vector<bool> pass;
         std::vector<bool> outbound;
         std::vector<uint32_t> lengths;  // the scratch lengths; empty: the packets' sizes
+        // A packet whose offset the bookkeeping puts past the batch's end; none if -1.
+        int pastEnd = -1;
     };
     void Reinject(CaptureWorker& worker, const Judged& batch) {
         CaptureScratch& scratch = ThreadCaptureScratch();
@@ -69,6 +71,7 @@ class Reinjection : public CaptureTest {
             validCount += batch.pass[i] ? 1 : 0;
             offset += length;
         }
+        if (batch.pastEnd >= 0) scratch.packetOffsets[static_cast<size_t>(batch.pastEnd)] = offset;
         worker.recvLen = offset;
         worker.handle = handle;
         ReinjectBatch(worker, scratch, n, validCount);
@@ -196,32 +199,13 @@ TEST_F(Reinjection, FailedWholeBatchSendFallsBackToSinglePackets) {
 // set C with one asynchronous send, and each kind of refusal warns through its throttle.
 TEST_F(Reinjection, UnsendablePacketsOfAPassingBatchAreLeftOutOfACompactedSend) {
     auto worker = NewWorker();
-    CaptureScratch& scratch = ThreadCaptureScratch();
     Bytes version6 = InboundTcp(3);
     version6[0] = 0x65;
-    const std::vector<Bytes> packets = {InboundTcp(1), Bytes(19, 0x45), version6, InboundTcp(4)};
-    auto judgeAllPassing = [&] {
-        BufferSet& set = worker->sets[static_cast<size_t>(worker->receiveSet)];
-        scratch.packetLengths.clear();
-        scratch.packetOffsets.clear();
-        uint32_t offset = 0;
-        for (size_t i = 0; i < packets.size(); ++i) {
-            std::memcpy(set.packets.get() + offset, packets[i].data(), packets[i].size());
-            set.addresses[i] = WINDIVERT_ADDRESS{};
-            set.addresses[i].Network.IfIdx = divert::sim::kEthernetIfIdx;
-            set.addresses[i].IPChecksum = set.addresses[i].TCPChecksum = 1;
-            scratch.packetLengths.push_back(static_cast<uint32_t>(packets[i].size()));
-            scratch.packetOffsets.push_back(offset);
-            offset += static_cast<uint32_t>(packets[i].size());
-        }
-        scratch.passFlags.Reset(packets.size());
-        for (size_t i = 0; i < packets.size(); ++i)
-            scratch.passFlags.Set(i, true);
-        scratch.needsChecksum.assign(packets.size(), 0);
-        worker->recvLen = offset;
-        worker->handle = handle;
-        ReinjectBatch(*worker, scratch, packets.size(), packets.size());
-    };
+    const Judged batch{{InboundTcp(1), Bytes(19, 0x45), version6, InboundTcp(4)},
+                       {true, true, true, true},
+                       {},
+                       {}};
+    auto judgeAllPassing = [&] { Reinject(*worker, batch); };
     divert::SetTraceEnabled(true);
     judgeAllPassing();
     std::vector<TraceRecord> sends = SendCalls();
@@ -329,32 +313,12 @@ TEST_F(Reinjection, SelectiveTruncateRecoverySendsTheRestOfTheBatchSingly) {
 // sent from anywhere else, and nothing is sent twice or summarised as recovered.
 TEST_F(Reinjection, WholeBatchTruncateRecoveryStopsWhereTheCopyCouldNotLocateAPacket) {
     auto worker = NewWorker();
-    CaptureScratch& scratch = ThreadCaptureScratch();
-    const std::vector<Bytes> packets = {InboundTcp(0), Bytes(19, 0x45), InboundTcp(2),
-                                        InboundTcp(3)};
-    auto reinject = [&] {
-        BufferSet& set = worker->sets[static_cast<size_t>(worker->receiveSet)];
-        scratch.packetLengths.clear();
-        scratch.packetOffsets.clear();
-        uint32_t offset = 0;
-        for (size_t i = 0; i < packets.size(); ++i) {
-            std::memcpy(set.packets.get() + offset, packets[i].data(), packets[i].size());
-            set.addresses[i] = WINDIVERT_ADDRESS{};
-            set.addresses[i].Network.IfIdx = divert::sim::kEthernetIfIdx;
-            set.addresses[i].IPChecksum = set.addresses[i].TCPChecksum = 1;
-            scratch.packetLengths.push_back(static_cast<uint32_t>(packets[i].size()));
-            scratch.packetOffsets.push_back(offset);
-            offset += static_cast<uint32_t>(packets[i].size());
-        }
-        scratch.packetOffsets[2] = offset;  // says packet 2 lies past the batch's end
-        scratch.passFlags.Reset(packets.size());
-        for (size_t i = 0; i < packets.size(); ++i)
-            scratch.passFlags.Set(i, true);
-        scratch.needsChecksum.assign(packets.size(), 0);
-        worker->recvLen = offset;
-        worker->handle = handle;
-        ReinjectBatch(*worker, scratch, packets.size(), packets.size());
-    };
+    Judged batch{{InboundTcp(0), Bytes(19, 0x45), InboundTcp(2), InboundTcp(3)},
+                 {true, true, true, true},
+                 {},
+                 {},
+                 2};
+    auto reinject = [&] { Reinject(*worker, batch); };
     divert::SetTraceEnabled(true);
     for (int round = 0; round < 3; ++round) {
         reinject();
