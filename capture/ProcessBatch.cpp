@@ -226,12 +226,16 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
         }
         const uint32_t source = view.srcAddr;
         if ((hasLocal && engine.localAddresses.Contains(source)) ||
-            (hasApiHost && engine.apiHostAddresses.Contains(source)) ||
-            lists.IsAllowedLockFree(source)) {
+            (hasApiHost && engine.apiHostAddresses.Contains(source))) {
             s.passFlags.Set(i, true);
             continue;
         }
-        if (lists.IsBlockedLockFree(source)) continue;
+        const SourceListMatch listed = lists.MatchSourceLockFree(source);
+        if (listed == SourceListMatch::kAllowed) {
+            s.passFlags.Set(i, true);
+            continue;
+        }
+        if (listed == SourceListMatch::kBlocked) continue;
 
         result.verdict = Verdict::Allow;
         result.reason.clear();

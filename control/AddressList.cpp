@@ -343,7 +343,13 @@ AddressList::AddResult AddressList::Add(uint32_t address, uint32_t code,
             case Outcome::kMoved:
                 table = table->next.load(std::memory_order_seq_cst);
                 continue;
+            case Outcome::kPresent:
+                // Also when the entry is another add's still under way: once this returns,
+                // lookups must find it.
+                MarkOccupied();
+                return AddResult::kPresent;
             case Outcome::kAdded:
+                MarkOccupied();
                 if (result.claimedAfter > table->growthCheckAt.load(std::memory_order_relaxed)) {
                     MaybeGrow(table);
                 }
@@ -377,6 +383,35 @@ AddressList::AddResult AddressList::Add(uint32_t address, uint32_t code,
                 return ToAddResult(result.outcome);
         }
     }
+}
+
+void AddressList::MarkOccupied() noexcept {
+    // Read first: once the list is occupied, adds from every worker leave the line shared.
+    // Ordered after the add's count reservation, which a clear re-checks after it has
+    // left the occupied state: either the clear sees this entry or this store follows it.
+    if (occupancy_.load(std::memory_order_seq_cst) != kOccupied) {
+        occupancy_.store(kOccupied, std::memory_order_seq_cst);
+    }
+}
+
+void AddressList::ClearOccupancyIfEmptyLocked() noexcept {
+    // No rebuild can run (the mutex is held), so the current table holds every entry and
+    // its present count covers adds that have reserved but not yet written their slot.
+    const Table* table = current_.load(std::memory_order_seq_cst);
+    auto present = [table] {
+        return static_cast<uint32_t>(table->counts.load(std::memory_order_seq_cst));
+    };
+    if (present() != 0) return;
+    uint32_t expected = kOccupied;
+    if (!occupancy_.compare_exchange_strong(expected, kClearing, std::memory_order_seq_cst)) {
+        return;  // already empty
+    }
+    // Lookups still probe while the word says clearing. An add that reserved before this
+    // second look is seen here; one that reserves after it marks the word occupied again
+    // once its entry is in place, and then the exchange below fails or is overwritten.
+    expected = kClearing;
+    occupancy_.compare_exchange_strong(expected, present() == 0 ? kEmptyList : kOccupied,
+                                       std::memory_order_seq_cst);
 }
 
 AddressList::Growth AddressList::MaybeGrow(Table* table) noexcept {
@@ -449,9 +484,12 @@ AddressList::AddResult AddressList::Merge(uint32_t address, uint32_t code) {
         if (result.outcome == Outcome::kFull && attempt < 2 && GrowLocked(table) == Growth::kDone) {
             continue;
         }
-        if (result.outcome == Outcome::kAdded &&
-            result.claimedAfter > table->growthCheckAt.load(std::memory_order_relaxed)) {
-            GrowLocked(table);
+        if (result.outcome == Outcome::kPresent) MarkOccupied();
+        if (result.outcome == Outcome::kAdded) {
+            MarkOccupied();
+            if (result.claimedAfter > table->growthCheckAt.load(std::memory_order_relaxed)) {
+                GrowLocked(table);
+            }
         }
         return ToAddResult(result.outcome);
     }
@@ -472,6 +510,7 @@ bool AddressList::Remove(uint32_t address) {
             if (slot.compare_exchange_weak(word, Pack(address, kRemoved),
                                            std::memory_order_seq_cst)) {
                 table->counts.fetch_sub(kOnePresent, std::memory_order_relaxed);
+                ClearOccupancyIfEmptyLocked();
                 return true;
             }
         }
@@ -498,6 +537,7 @@ size_t AddressList::RemoveExpired(uint32_t nowCode) {
             }
         }
     }
+    if (removed != 0) ClearOccupancyIfEmptyLocked();
     return removed;
 }
 
@@ -513,9 +553,12 @@ size_t AddressList::Replace(const std::vector<Entry>& entries) {
         Outcome outcome = InsertInto(*table, entry.address, entry.code, 0, false, true).outcome;
         if (outcome == Outcome::kFull || outcome == Outcome::kAtLimit) ++refused;
     }
+    // Marked before the entries become reachable, so that no lookup skips them.
+    if (static_cast<uint32_t>(table->counts.load(std::memory_order_relaxed)) != 0) MarkOccupied();
     Table* old = current_.exchange(table, std::memory_order_seq_cst);
     old->retiredNext = retired_;
     retired_ = old;
+    ClearOccupancyIfEmptyLocked();
     return refused;
 }
 

@@ -27,6 +27,15 @@
 // RemoveExpired takes them out); `claimed` counts non-empty slots. Both share one atomic
 // word so an add costs one read-modify-write besides its slot's compare-and-swap.
 //
+// Occupancy. Most hosts run with an empty allow list and, until a flood, an empty block
+// list, so a lookup first reads a word that says whether the list may hold entries at
+// all, and skips the read section and the probe when it cannot. Adds mark it after their
+// entry is in place; writers that may have emptied the list clear it under the mutex in
+// two steps (occupied -> clearing -> empty, re-checking the count in between), so a clear
+// never hides an entry whose add had returned: an add racing with it finds the word not
+// occupied and marks it again. The word changes only at those transitions, so readers
+// keep it in their caches while adds flood the table.
+//
 // Thread-safety: Find and Add may run from any number of threads at once (inside a
 // ReadGuard). Find is wait-free. Add takes the writer mutex only with try_lock, to grow;
 // it waits (at most kFullWait) only when its table has reached its claim limit because a
@@ -88,6 +97,13 @@ class AddressList {
     AddressList(const AddressList&) = delete;
     AddressList& operator=(const AddressList&) = delete;
 
+    // ---- Lock-free -------------------------------------------------------------------
+    // False only when the list holds no entry: every add that returned before the call
+    // is seen, as by Find. Needs no ReadGuard.
+    bool MayHoldEntries() const noexcept {
+        return occupancy_.load(std::memory_order_seq_cst) != kEmptyList;
+    }
+
     // ---- Lock-free; call inside a ReadGuard ------------------------------------------
     // The address's code (0 when absent); an expired entry still counts as present.
     uint32_t Find(uint32_t address) const noexcept;
@@ -121,6 +137,10 @@ class AddressList {
 
   private:
     enum class Growth { kDone, kBusy, kCannot };
+    // Occupancy words; readers probe unless the word is kEmptyList.
+    static constexpr uint32_t kEmptyList = 0;
+    static constexpr uint32_t kOccupied = 1;
+    static constexpr uint32_t kClearing = 2;
     // Longest an add waits for a late resize when its table is full, and the sleeps
     // between its looks for a successor or a free mutex.
     static constexpr std::chrono::milliseconds kFullWait{50};
@@ -134,9 +154,16 @@ class AddressList {
     // With the mutex held: copies the current table into one of `capacity` slots.
     bool RebuildLocked(size_t capacity) noexcept;
     size_t CapacityFor(size_t present) const noexcept;
+    // After an entry was put in place (lock-free adds and writers alike).
+    void MarkOccupied() noexcept;
+    // With the mutex held, after removals: clears the occupancy word if the list is empty.
+    void ClearOccupancyIfEmptyLocked() noexcept;
 
-    mutable std::mutex mutex_;
-    std::atomic<Table*> current_;
+    // Read by every lookup and written only by rebuilds and at occupancy changes: kept
+    // off the line of the writer mutex, which every host operation writes.
+    alignas(64) std::atomic<Table*> current_;
+    std::atomic<uint32_t> occupancy_{kEmptyList};
+    alignas(64) mutable std::mutex mutex_;
     Table* retired_ = nullptr;  // under mutex_
     const size_t minCapacity_;
     std::atomic<size_t> maxEntries_;

@@ -28,12 +28,24 @@ uint32_t ExpiryCodeFor(int64_t nowWallTicks, int64_t seconds) {
 IpListManager::IpListManager() : impl_(std::make_unique<Impl>()) {}
 IpListManager::~IpListManager() = default;
 
+SourceListMatch IpListManager::MatchSourceLockFree(uint32_t address) const noexcept {
+    const bool allow = impl_->allow.MayHoldEntries();
+    const bool block = impl_->block.MayHoldEntries();
+    if (!allow && !block) return SourceListMatch::kNeither;
+    ReadGuard guard;
+    if (allow && impl_->allow.Find(address) != 0) return SourceListMatch::kAllowed;
+    if (block && impl_->block.Find(address) != 0) return SourceListMatch::kBlocked;
+    return SourceListMatch::kNeither;
+}
+
 bool IpListManager::IsAllowedLockFree(uint32_t address) const noexcept {
+    if (!impl_->allow.MayHoldEntries()) return false;
     ReadGuard guard;
     return impl_->allow.Find(address) != 0;
 }
 
 bool IpListManager::IsBlockedLockFree(uint32_t address) const noexcept {
+    if (!impl_->block.MayHoldEntries()) return false;
     ReadGuard guard;
     return impl_->block.Find(address) != 0;
 }
@@ -49,8 +61,9 @@ bool IpListManager::AddToBlock(uint32_t address) {
 bool IpListManager::AddToBlock(uint32_t address, int64_t nowWallTicks) {
     ReadGuard guard;
     // AddAllowed lifts blocks only after a grace period, so a block added here after an
-    // allow check that raced with it is still lifted.
-    if (impl_->allow.Find(address) != 0) return false;
+    // allow check that raced with it is still lifted. The occupancy read lies inside this
+    // section for the same reason.
+    if (impl_->allow.MayHoldEntries() && impl_->allow.Find(address) != 0) return false;
     uint32_t code =
         ExpiryCodeFor(nowWallTicks, impl_->blockSeconds.load(std::memory_order_relaxed));
     switch (impl_->block.Add(address, code, NowCode(nowWallTicks))) {

@@ -1,12 +1,13 @@
 // IpListManager: the host's allow list and block list of IPv4 source addresses.
 //
-// The capture path asks IsAllowedLockFree / IsBlockedLockFree for every packet. Both take
-// no lock, allocate nothing and never wait, whatever writers do at the same time: each
-// list is an open-addressing table of atomic slots read inside a ReadGuard section, and
-// replaced tables are freed only once no section can still see them (control/AddressList.h
-// and control/ReadGuard.h explain the design). AddToBlock is safe from every capture
-// worker at once and takes no lock; it waits for a moment (50 ms at most) only when the
-// block table is full because a resize is late, and past that refuses the block.
+// The capture path asks MatchSourceLockFree for every inbound packet: both lists in one
+// read section, and none at all while both are empty (the usual case outside a flood).
+// The lookups take no lock, allocate nothing and never wait, whatever writers do at the
+// same time: each list is an open-addressing table of atomic slots read inside a
+// ReadGuard section, and replaced tables are freed only once no section can still see
+// them (control/AddressList.h and control/ReadGuard.h explain the design). AddToBlock is safe from
+// every capture worker at once and takes no lock; it waits for a moment (50 ms at most) only when
+// the block table is full because a resize is late, and past that refuses the block.
 //
 // Blocks. Each block carries an expiry (a whole UTC second), set from the configured
 // duration when it is added. A block stays effective until ExpireEntries removes it, which
@@ -37,6 +38,10 @@
 
 namespace bastion {
 
+// What the lists say about a source address. An allow-listed address is kAllowed even
+// when it is also on the block list.
+enum class SourceListMatch : uint8_t { kNeither, kAllowed, kBlocked };
+
 class IpListManager {
   public:
     static constexpr size_t kDefaultMaxBlocked = 2'000'000;
@@ -64,6 +69,8 @@ class IpListManager {
     IpListManager& operator=(const IpListManager&) = delete;
 
     // ---- Engine-facing -----------------------------------------------------------------
+    // IsAllowedLockFree, then IsBlockedLockFree, in one read section.
+    SourceListMatch MatchSourceLockFree(uint32_t address) const noexcept;
     bool IsAllowedLockFree(uint32_t address) const noexcept;
     bool IsBlockedLockFree(uint32_t address) const noexcept;
     bool IsAllowed(uint32_t address) const;

@@ -169,6 +169,48 @@ TEST(IpListConcurrency, AllowingWhileCaptureThreadsBlockLeavesNoAllowedAddressBl
     EXPECT_EQ(lists.BlockedCount(), 0u);
 }
 
+TEST(IpListConcurrency, AddsRacingTheEmptyingOfTheListAreSeenOnceTheyReturn) {
+    // Each thread blocks its own address, looks it up, and lifts the block again, so the
+    // list keeps becoming empty while other threads add: the occupancy clear that every
+    // removal tries must never hide an entry whose add has returned. The allow list keeps
+    // one entry, which every lookup must still give precedence.
+    IpListManager lists;
+    lists.SetFirewallBlockDuration(60s);
+    const uint32_t allowed = Ip(10, 0, 0, 1);
+    lists.AddAllowed(allowed);
+    constexpr int kThreads = 3;
+    const auto addresses = DistinctAddresses(kThreads, 61, {allowed});
+    std::atomic<uint64_t> hidden{0}, wrongAllow{0}, rounds{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const uint32_t own = addresses[t];
+            while (!done.load(std::memory_order_relaxed)) {
+                if (!lists.AddToBlock(own, kT0)) ++hidden;  // only this thread lifts it
+                if (lists.MatchSourceLockFree(own) != SourceListMatch::kBlocked) ++hidden;
+                if (!lists.IsBlockedLockFree(own)) ++hidden;
+                if (lists.MatchSourceLockFree(allowed) != SourceListMatch::kAllowed) ++wrongAllow;
+                if (!lists.RemoveBlocked(own)) ++hidden;
+                // Out of the list for a while, so that all threads often are at once.
+                for (int k = 0; k < 16; ++k) {
+                    if (lists.MatchSourceLockFree(own) != SourceListMatch::kNeither) ++hidden;
+                }
+                ++rounds;
+            }
+        });
+    }
+    std::this_thread::sleep_for(300ms);
+    done = true;
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(hidden.load(), 0u);
+    EXPECT_EQ(wrongAllow.load(), 0u);
+    EXPECT_GT(rounds.load(), 100u);
+    EXPECT_EQ(lists.BlockedCount(), 0u);
+    EXPECT_EQ(lists.MatchSourceLockFree(addresses[0]), SourceListMatch::kNeither);
+}
+
 TEST(IpListConcurrency, ManyThreadsAddAndLookUpAtOnce) {
     // More threads than cores, as with 36 capture workers: every thread's own addresses
     // are found as soon as its add returns.

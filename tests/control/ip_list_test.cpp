@@ -233,6 +233,67 @@ TEST(IpListManager, ListsAreSortedByAddress) {
     EXPECT_EQ(lists.AllowedCount(), 3u);
 }
 
+TEST(IpListManager, MatchSourceGivesTheAllowListPrecedenceAndFollowsEveryChange) {
+    IpListManager lists;
+    const uint32_t allowed = Ip(10, 0, 0, 1), blocked = Ip(198, 51, 100, 7);
+    const uint32_t other = Ip(198, 51, 100, 8);
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kNeither);
+    ASSERT_TRUE(lists.AddToBlock(blocked, kT0));
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kBlocked);
+    EXPECT_EQ(lists.MatchSourceLockFree(other), SourceListMatch::kNeither);
+    ASSERT_TRUE(lists.AddAllowed(allowed));
+    EXPECT_EQ(lists.MatchSourceLockFree(allowed), SourceListMatch::kAllowed);
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kBlocked);
+    // Allowing a blocked address lifts the block; the answer is "allowed" either way.
+    ASSERT_TRUE(lists.AddAllowed(blocked));
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kAllowed);
+    ASSERT_TRUE(lists.RemoveAllowed(blocked));
+    ASSERT_TRUE(lists.RemoveAllowed(allowed));
+    EXPECT_EQ(lists.MatchSourceLockFree(allowed), SourceListMatch::kNeither);
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kNeither);
+    // Blocked again after the allow list became empty, and past its expiry until removed.
+    ASSERT_TRUE(lists.AddToBlock(blocked, kT0));
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kBlocked);
+    EXPECT_FALSE(lists.IsAllowedLockFree(blocked));
+    EXPECT_EQ(lists.ExpireEntries(kT0 + Seconds(299)), 0u);
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kBlocked);
+    EXPECT_EQ(lists.ExpireEntries(kT0 + Seconds(302)), 1u);
+    EXPECT_EQ(lists.MatchSourceLockFree(blocked), SourceListMatch::kNeither);
+    EXPECT_FALSE(lists.IsBlockedLockFree(blocked));
+}
+
+TEST(AddressList, OccupancyClearsOnlyWhenTheLastEntryGoes) {
+    using namespace address_code;
+    AddressList list(16, 1000);
+    EXPECT_FALSE(list.MayHoldEntries());
+    ASSERT_EQ(list.Add(1, 100, 0), AddressList::AddResult::kAdded);
+    ASSERT_EQ(list.Merge(2, kNever), AddressList::AddResult::kAdded);
+    EXPECT_TRUE(list.Remove(1));
+    EXPECT_TRUE(list.MayHoldEntries());  // 2 is still there
+    EXPECT_EQ(list.Find(2), kNever);
+    EXPECT_TRUE(list.Remove(2));
+    EXPECT_FALSE(list.MayHoldEntries());
+    // A removed slot brought back, and growth past the first table's size.
+    ASSERT_EQ(list.Add(1, 100, 0), AddressList::AddResult::kAdded);
+    EXPECT_TRUE(list.MayHoldEntries());
+    for (uint32_t a = 10; a < 200; ++a)
+        ASSERT_EQ(list.Add(a, 100, 0), AddressList::AddResult::kAdded);
+    EXPECT_EQ(list.RemoveExpired(99), 0u);
+    EXPECT_TRUE(list.MayHoldEntries());
+    EXPECT_EQ(list.RemoveExpired(100), 191u);
+    EXPECT_FALSE(list.MayHoldEntries());
+    // Replace marks before the new table is reachable and clears when it is empty.
+    EXPECT_EQ(list.Replace({{7, kNever}}), 0u);
+    EXPECT_TRUE(list.MayHoldEntries());
+    EXPECT_EQ(list.Find(7), kNever);
+    EXPECT_EQ(list.Replace({}), 0u);
+    EXPECT_FALSE(list.MayHoldEntries());
+    // An add refused at the limit leaves an empty list empty.
+    list.SetMaxEntries(0);
+    EXPECT_EQ(list.Add(8, 100, 0), AddressList::AddResult::kAtLimit);
+    EXPECT_FALSE(list.MayHoldEntries());
+}
+
 TEST(AddressList, AddressesSharingLowBitsDoNotShareAProbeChain) {
     // Every address ends in the same 16 bits: an unkeyed "address mod size" table would
     // put them all in one chain.
