@@ -187,6 +187,35 @@ TEST_F(LocalAddressesTest, NoNameServersGivesExactlyThePublicResolvers) {
     EXPECT_EQ(CollectDnsServers(), resolvers);
 }
 
+TEST(AddressSetTest, AnswersAlikeInLineAndPastIt) {
+    // Address 0 matches nothing while the set is empty (unused places are zero then), and
+    // unused places repeating the first address answer only for that one. Past kInline
+    // addresses the hash table answers, for both lookups.
+    AddressSet set;
+    EXPECT_FALSE(set.Contains(0));
+    EXPECT_FALSE(set.Contains(0, AddressSet::Hasher{}(0)));
+    const uint32_t first = Ip(10, 0, 0, 1);
+    EXPECT_TRUE(set.Insert(first));
+    EXPECT_FALSE(set.Insert(first));
+    EXPECT_TRUE(set.Contains(first));
+    EXPECT_FALSE(set.Contains(0));
+    std::vector<uint32_t> added{first};
+    for (uint32_t i = 1; i <= AddressSet::kInline + 2; ++i) {
+        const uint32_t address = Ip(192, 0, 2, i);
+        ASSERT_TRUE(set.Insert(address));
+        added.push_back(address);
+        for (uint32_t a : added) {
+            ASSERT_TRUE(set.Contains(a)) << i;
+            ASSERT_TRUE(set.Contains(a, AddressSet::Hasher{}(a))) << i;
+        }
+        const uint32_t absent = Ip(192, 0, 2, i + 1);
+        ASSERT_FALSE(set.Contains(absent)) << i;
+        ASSERT_FALSE(set.Contains(absent, AddressSet::Hasher{}(absent))) << i;
+        ASSERT_FALSE(set.Contains(0)) << i;
+    }
+    EXPECT_EQ(set.Size(), AddressSet::kInline + 3);
+}
+
 TEST(FormatIPv4Test, MostSignificantOctetFirst) {
     struct Case {
         uint32_t value;
