@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "engine/FlatHashMap.h"
 
 namespace bastion {
@@ -65,11 +69,22 @@ class AddressSet {
 
   private:
     bool InlineContains(uint32_t address) const {
-        // No early exit: the compiler turns this into a few vector compares.
+#if defined(__SSE2__)
+        // Four compares and one mask test, without a loop or a branch per place.
+        static_assert(kInline == 16);
+        const __m128i key = _mm_set1_epi32(static_cast<int>(address));
+        const auto* places = reinterpret_cast<const __m128i*>(inline_.data());
+        const __m128i low = _mm_or_si128(_mm_cmpeq_epi32(_mm_load_si128(places), key),
+                                         _mm_cmpeq_epi32(_mm_load_si128(places + 1), key));
+        const __m128i high = _mm_or_si128(_mm_cmpeq_epi32(_mm_load_si128(places + 2), key),
+                                          _mm_cmpeq_epi32(_mm_load_si128(places + 3), key));
+        return _mm_movemask_epi8(_mm_or_si128(low, high)) != 0;
+#else
         uint32_t hits = 0;
         for (size_t i = 0; i < kInline; ++i)
             hits |= static_cast<uint32_t>(inline_[i] == address);
         return hits != 0;
+#endif
     }
 
     FlatHashMap<uint32_t, uint8_t, Hasher> set_;
