@@ -20,6 +20,7 @@ constexpr int kReceiveTimeoutMs = 50;
 constexpr int64_t kHousekeepingNs = 10 * bastion::kNsPerMs;
 constexpr int64_t kCountersNs = bastion::kNsPerSecond;
 constexpr uint64_t kTagMark = uint64_t{1} << 63;
+constexpr int64_t kMaxCoalesceNs = 10 * bastion::kNsPerMs;
 
 uint64_t MakeTag(uint16_t queueIndex, uint32_t id) {
     return kTagMark | (uint64_t{queueIndex} << 32) | id;
@@ -103,10 +104,11 @@ StartError LinuxWorld::Start(std::string* error) {
     if (running_.load()) return StartError::None;
     if (options_.queueCount == 0 || options_.queueCount > 64 ||
         uint32_t{options_.firstQueue} + options_.queueCount > 0x10000 || options_.graceNs <= 0 ||
-        options_.table.empty() || options_.queueMaxLength == 0) {
+        options_.table.empty() || options_.queueMaxLength == 0 || options_.coalesceNs < 0 ||
+        options_.coalesceNs > kMaxCoalesceNs) {
         *error =
             "invalid linux world options: 1 to 64 queues within 0..65535, a positive grace "
-            "period and queue length, a table name";
+            "period and queue length, a table name, a read coalescing time of 0 to 10 ms";
         return StartError::InvalidOptions;
     }
     if (!HasNetAdmin()) {
@@ -177,9 +179,21 @@ void LinuxWorld::ReaderLoop(uint16_t queueIndex) {
     Queue& q = *queues_[queueIndex];
     std::vector<QueuedPacket> packets;
     packets.reserve(QueueSocket::kBatch);
+    // Each read that follows its packets at once costs a wake-up of this thread and one of
+    // the application thread it hands them to; under a flood that came to a few packets
+    // per pair. While packets come faster than that, waiting a little before reading lets
+    // a batch gather. A whole batch means they come faster still: read again at once.
+    const int64_t coalesceNs = options_.coalesceNs;
+    bool gather = false;
     while (!stopping_.load(std::memory_order_relaxed)) {
         packets.clear();
-        if (!q.socket->Receive(kReceiveTimeoutMs, &packets)) continue;
+        if (gather) std::this_thread::sleep_for(std::chrono::nanoseconds(coalesceNs));
+        bool full = false;
+        if (!q.socket->Receive(gather ? 0 : kReceiveTimeoutMs, &packets, &full)) {
+            gather = false;
+            continue;
+        }
+        gather = coalesceNs > 0 && packets.size() > 1 && !full;
         if (!packets.empty())
             Ingest(queueIndex, packets.data(), packets.size(), q.socket->BufferBegin(),
                    q.socket->BufferEnd());

@@ -52,6 +52,11 @@ struct LinuxWorldOptions {
     bool failOpen = true;
     int64_t graceNs = 100'000'000;    // how long a diverted packet may stay held
     uint32_t queueMaxLength = 32768;  // packets waiting per kernel queue before it drops
+    // While packets come faster than one per wake-up of a reader (a read finds several but
+    // not a whole batch), the reader waits this long before its next read, so that a read
+    // takes many at once and one wake-up of an application thread serves them all; each
+    // such packet waits at most this long more. 0: every read follows its packets at once.
+    int64_t coalesceNs = 300'000;
     // For applications that never send a packet back once they start another receive into
     // the address array it arrived in (Bastion's engine): such a receive drops what the
     // previous one into that array handed out and was not sent back, at once instead of at

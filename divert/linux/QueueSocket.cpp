@@ -119,13 +119,15 @@ bool QueueSocket::Open(uint16_t queue, uint32_t maxLength, std::string* error) {
     return true;
 }
 
-bool QueueSocket::Receive(int timeoutMs, std::vector<QueuedPacket>* packets) {
+bool QueueSocket::Receive(int timeoutMs, std::vector<QueuedPacket>* packets, bool* full) {
+    if (full != nullptr) *full = false;
     pollfd p{fd_, POLLIN, 0};
     const int ready = ::poll(&p, 1, timeoutMs);
     if (ready < 0) return errno == EINTR;
     if (ready == 0) return true;
     const int got = ::recvmmsg(fd_, messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
     if (got < 0) return errno == EAGAIN || errno == EINTR || errno == ENOBUFS;
+    if (full != nullptr) *full = static_cast<size_t>(got) == kBatch;
     for (int i = 0; i < got; ++i) {
         int length = static_cast<int>(messages_[i].msg_len);
         for (auto* h = static_cast<nlmsghdr*>(vectors_[i].iov_base); mnl_nlmsg_ok(h, length);

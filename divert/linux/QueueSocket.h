@@ -38,8 +38,9 @@ class QueueSocket final : public VerdictChannel {
 
     // Waits up to `timeoutMs` for packets, then takes what is there (up to kBatch
     // datagrams). Appends the packets to *packets (their bytes stay valid until the next
-    // Receive). Returns false on a socket error other than a timeout.
-    bool Receive(int timeoutMs, std::vector<QueuedPacket>* packets);
+    // Receive); *full (if given): kBatch datagrams came, so more may be waiting. Returns
+    // false on a socket error other than a timeout.
+    bool Receive(int timeoutMs, std::vector<QueuedPacket>* packets, bool* full = nullptr);
 
     // The receive buffers' range: packets whose bytes lie inside are unmodified.
     const uint8_t* BufferBegin() const { return buffer_.data(); }

@@ -377,5 +377,20 @@ TEST_F(LinuxWorldTest, OutboundPacketsCarryTheirDirection) {
     EXPECT_TRUE(channel_->Take().empty());
 }
 
+TEST(LinuxWorldOptionsTest, StartRefusesOptionsOutOfRangeBeforeTouchingTheKernel) {
+    const auto refused = [](void (*change)(LinuxWorldOptions&)) {
+        LinuxWorldOptions options;
+        change(options);
+        LinuxWorld world(options);
+        std::string error;
+        const StartError result = world.Start(&error);
+        EXPECT_FALSE(world.Running());
+        return result == StartError::InvalidOptions && !error.empty();
+    };
+    EXPECT_TRUE(refused([](LinuxWorldOptions& o) { o.queueCount = 0; }));
+    EXPECT_TRUE(refused([](LinuxWorldOptions& o) { o.coalesceNs = -1; }));
+    EXPECT_TRUE(refused([](LinuxWorldOptions& o) { o.coalesceNs = 10'000'001; }));
+}
+
 }  // namespace
 }  // namespace divert::linuxworld
