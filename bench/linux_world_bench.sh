@@ -9,7 +9,8 @@
 # CPU from the consumer's /proc/PID/stat. RATE (packets per second) paces the flood instead
 # of hping3's fastest rate: CPU per packet depends on the rate (batch sizes), so paced runs
 # compare the consumers at the same offered load.
-# Run as root: [ROUNDS=3] [RATE=N] bench/linux_world_bench.sh [SECONDS]
+# BASELINE_ARGS adds options to the baseline (e.g. `--gather-us 300`).
+# Run as root: [ROUNDS=3] [RATE=N] [BASELINE_ARGS=...] bench/linux_world_bench.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 readonly SECONDS_PER_RUN=${1:-5}
@@ -66,7 +67,7 @@ fi
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 for round in $(seq "$ROUNDS"); do
     # shellcheck disable=SC2086
-    a=$(measure baseline "$BUILD/dev/bench/nfqueue_baseline" --queues 2)
+    a=$(measure baseline "$BUILD/dev/bench/nfqueue_baseline" --queues 2 ${BASELINE_ARGS:-})
     # shellcheck disable=SC2086
     b=$(measure bastion ${BASTION_CMD:-$default_bastion})
     awk -v r="$round" -v a="$a" -v b="$b" 'BEGIN { printf "round %d: CPU per packet ratio (a)/(b) = %.2f\n", r, b ? a / b : 0 }'

@@ -2,9 +2,10 @@
 // Installs the same table as the linux world (same queues, same rules), then one thread per
 // queue receives batches and answers each with one packed write of accept verdicts. Prints
 // the packets handled and the process CPU time per packet when it ends (SIGINT/SIGTERM or
-// after --seconds).
+// after --seconds). With --gather-us, reads gather under load as the linux world's do: while
+// a read finds several packets but not a whole batch, the next read waits that long.
 //
-//   nfqueue_baseline [--table NAME] [--queues N] [--seconds S]
+//   nfqueue_baseline [--table NAME] [--queues N] [--seconds S] [--gather-us U]
 #include <linux/netfilter.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -39,11 +40,13 @@ int main(int argc, char** argv) {
     config.table = "bastion";
     config.queueCount = 2;
     double seconds = 0;
+    int64_t gatherUs = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string arg = argv[i];
         if (arg == "--table") config.table = argv[i + 1];
         if (arg == "--queues") config.queueCount = static_cast<uint16_t>(std::atoi(argv[i + 1]));
         if (arg == "--seconds") seconds = std::atof(argv[i + 1]);
+        if (arg == "--gather-us") gatherUs = std::atoll(argv[i + 1]);
     }
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -75,9 +78,16 @@ int main(int argc, char** argv) {
             std::vector<QueuedPacket> packets;
             VerdictBatch batch;
             uint64_t handled = 0;
+            bool gather = false;
             while (!stop.load(std::memory_order_relaxed)) {
                 packets.clear();
-                if (!socket.Receive(50, &packets)) continue;
+                if (gather) std::this_thread::sleep_for(std::chrono::microseconds(gatherUs));
+                bool full = false;
+                if (!socket.Receive(gather ? 0 : 50, &packets, &full)) {
+                    gather = false;
+                    continue;
+                }
+                gather = gatherUs > 0 && packets.size() > 1 && !full;
                 for (const QueuedPacket& p : packets)
                     batch.Add(q, p.id, NF_ACCEPT);
                 if (!batch.Empty()) socket.Write(batch.Data(), batch.Size());
