@@ -325,13 +325,15 @@ class Decoder {
     }
 
     void LinuxWorld(const json& value, const std::string& pointer, LinuxWorldSettings& out) {
-        if (!Object(value, pointer, {"failOpen", "firstQueue", "queueCount", "heldGraceMs"})) {
+        if (!Object(value, pointer,
+                    {"failOpen", "firstQueue", "queueCount", "heldGraceMs", "readGatherUs"})) {
             return;
         }
         Bool(value, pointer, "failOpen", out.failOpen);
         Unsigned(value, pointer, "firstQueue", out.firstQueue);
         Unsigned(value, pointer, "queueCount", out.queueCount, 1, 64);
         Unsigned(value, pointer, "heldGraceMs", out.heldGraceMs, 1, 60'000);
+        Unsigned(value, pointer, "readGatherUs", out.readGatherUs, 0, 10'000);
         if (uint32_t{out.firstQueue} + out.queueCount > 65536) {
             ValueProblem(JsonPositions::Child(pointer, "queueCount"),
                          "host.linuxWorld: the queues must lie within 0 to 65535 (firstQueue + "

@@ -139,7 +139,8 @@ std::string ConfigToJsonText(const HostConfig& c, int indent) {
                      {{"failOpen", c.host.linuxWorld.failOpen},
                       {"firstQueue", c.host.linuxWorld.firstQueue},
                       {"queueCount", c.host.linuxWorld.queueCount},
-                      {"heldGraceMs", c.host.linuxWorld.heldGraceMs}}}};
+                      {"heldGraceMs", c.host.linuxWorld.heldGraceMs},
+                      {"readGatherUs", c.host.linuxWorld.readGatherUs}}}};
     root["firewallBlockDurationSeconds"] = app.firewallBlockDurationSeconds;
     root["logging"] = {{"packetLog", app.packetLogEnabled},
                        {"statsLog", app.statsLogEnabled},

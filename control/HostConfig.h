@@ -38,6 +38,10 @@ struct LinuxWorldSettings {
     // Milliseconds a diverted packet may wait for the engine before it is dropped.
     // Default 100; 1 to 60,000.
     uint32_t heldGraceMs = 100;
+    // Microseconds a queue reader waits before its next read while packets arrive faster
+    // than it wakes up (a read found several but not a whole batch), so that one wake-up of
+    // the engine serves many packets. Default 300; 0 to 10,000 (0: never wait).
+    uint32_t readGatherUs = 300;
 
     bool operator==(const LinuxWorldSettings&) const = default;
 };

@@ -67,6 +67,7 @@ divert::linuxworld::LinuxWorldOptions KernelWorldOptions(const std::string& conf
     options.firstQueue = settings.firstQueue;
     options.queueCount = settings.queueCount;
     options.graceNs = int64_t{settings.heldGraceMs} * kNsPerMs;
+    options.coalesceNs = int64_t{settings.readGatherUs} * 1000;
     // The capture workers send back what passes before they receive into the same buffer
     // set again: what they left unsent is dropped then, not held for the grace period.
     options.releaseUnsentOnReceive = true;

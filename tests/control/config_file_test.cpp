@@ -104,7 +104,8 @@ TEST(ConfigFileTest, ReportsEveryProblemInTextOrder) {
 
 TEST(ConfigFileTest, LinuxWorldSettingsAreReadAndChecked) {
     ConfigLoad load = ParseConfig(
-        R"({"host": {"linuxWorld": {"failOpen": false, "firstQueue": 10, "heldGraceMs": 250}}})",
+        R"({"host": {"linuxWorld": {"failOpen": false, "firstQueue": 10, "heldGraceMs": 250,
+                                    "readGatherUs": 0}}})",
         "w.json");
     ASSERT_TRUE(load.config.has_value()) << load.problems.front().Describe();
     const LinuxWorldSettings& w = load.config->host.linuxWorld;
@@ -112,10 +113,13 @@ TEST(ConfigFileTest, LinuxWorldSettingsAreReadAndChecked) {
     EXPECT_EQ(w.firstQueue, 10);
     EXPECT_EQ(w.queueCount, 2);  // default kept
     EXPECT_EQ(w.heldGraceMs, 250u);
+    EXPECT_EQ(w.readGatherUs, 0u);
     EXPECT_EQ(ParseConfig(ConfigToJsonText(*load.config), "back.json").config, load.config);
 
-    load = ParseConfig(R"({"host": {"linuxWorld": {"queueCount": 0, "failOpen": "yes"}}})", "x");
-    EXPECT_EQ(load.problems.size(), 2u);
+    load = ParseConfig(
+        R"({"host": {"linuxWorld": {"queueCount": 0, "failOpen": "yes", "readGatherUs": 10001}}})",
+        "x");
+    EXPECT_EQ(load.problems.size(), 3u);
     load = ParseConfig(R"({"host": {"linuxWorld": {"firstQueue": 65535, "queueCount": 2}}})", "y");
     ASSERT_EQ(load.problems.size(), 1u);
     EXPECT_NE(load.problems[0].message.find("within 0 to 65535"), std::string::npos);
