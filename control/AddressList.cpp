@@ -298,8 +298,11 @@ AddressList::AddressList(size_t minCapacity, size_t maxEntries)
 }
 
 AddressList::~AddressList() {
-    // No reader may outlive the list, so everything can go at once.
-    DestroyTable(current_.load(std::memory_order_relaxed));
+    // No reader may outlive the list, so everything can go at once: also a successor left
+    // linked by a rebuild that ran out of memory.
+    Table* current = current_.load(std::memory_order_relaxed);
+    if (Table* next = current->next.load(std::memory_order_relaxed)) DestroyTable(next);
+    DestroyTable(current);
     while (retired_ != nullptr) {
         Table* next = retired_->retiredNext;
         DestroyTable(retired_);
@@ -321,14 +324,15 @@ size_t AddressList::CapacityFor(size_t present) const noexcept {
 }
 
 uint32_t AddressList::Find(uint32_t address) const noexcept {
-    Table* table = current_.load(std::memory_order_seq_cst);
+    const Table* table = current_.load(std::memory_order_seq_cst);
     uint32_t code = FindIn(*table, address);
-    if (code != kNever) {
-        // While a copy runs, adds made after it started are only in the successor.
-        if (Table* next = table->next.load(std::memory_order_seq_cst)) {
-            uint32_t later = FindIn(*next, address);
-            if (Rank(later) > Rank(code)) code = later;
-        }
+    // While a copy runs, adds made after it started are only in the successor, or in the
+    // larger table that follows a successor found too small.
+    while (code != kNever) {
+        table = table->next.load(std::memory_order_seq_cst);
+        if (table == nullptr) break;
+        uint32_t later = FindIn(*table, address);
+        if (Rank(later) > Rank(code)) code = later;
     }
     return IsPresent(code) ? code : 0;
 }
@@ -440,39 +444,65 @@ AddressList::Growth AddressList::GrowLocked(Table* table) noexcept {
 
 bool AddressList::RebuildLocked(size_t capacity) noexcept {
     Table* old = current_.load(std::memory_order_relaxed);
-    // Slots ever claimed in the old table never exceed its claim limit (an add reserves
-    // before it claims), so that many copies at most can arrive; the rest of the
-    // successor, less a sixteenth kept empty, is open to adds from the start.
-    const size_t oldClaimLimit = old->claimLimit.load(std::memory_order_seq_cst);
+    // Slots ever claimed by adds in a table never exceed its claim limit (an add reserves
+    // before it claims); the rest of a successor, less its copies and a sixteenth kept
+    // empty, is open to adds from the start.
     auto roomForAdds = [](size_t slots, size_t copies) -> uint32_t {
         size_t reserved = copies + slots / 16 + 1;
         if (reserved >= slots) return 0;
         return static_cast<uint32_t>(std::min<size_t>(ClaimLimitFor(slots), slots - reserved));
     };
-    Table* successor = nullptr;
+    auto link = [this](Table* from, Table* to) {
+        if (rebuildObserver_ != nullptr) rebuildObserver_(rebuildObserverContext_, false);
+        from->next.store(to, std::memory_order_seq_cst);
+        if (rebuildObserver_ != nullptr) rebuildObserver_(rebuildObserverContext_, true);
+    };
+    // A successor left linked by a rebuild that could not finish is picked up below.
+    Table* first = old->next.load(std::memory_order_relaxed);
     size_t present = 0;
-    for (;;) {
-        successor = CreateTable(capacity, LiveLimit(), roomForAdds(capacity, oldClaimLimit));
-        if (successor == nullptr) return false;
-        old->next.store(successor, std::memory_order_seq_cst);
+    if (first == nullptr) {
+        // The old table's claim limit bounds its adds but not the copies it received, and
+        // revivals raise its count without a claim: the count read after linking decides
+        // whether this size holds the copy.
+        first = CreateTable(capacity, LiveLimit(),
+                            roomForAdds(capacity, old->claimLimit.load(std::memory_order_seq_cst)));
+        if (first == nullptr) return false;
+        link(old, first);
         // From here no add raises the old table's present count without moving on, so
-        // this count bounds the copies more tightly.
+        // this count bounds the copies.
         present = static_cast<uint32_t>(old->counts.load(std::memory_order_seq_cst));
-        if (present + capacity / 16 + 1 < capacity) break;
-        // Too small for what arrived meanwhile. Nothing was copied to it yet, but readers
-        // and adds may hold it: retire it and link a larger one.
-        successor->retiredNext = retired_;
-        retired_ = successor;
-        capacity = std::bit_ceil(2 * present + 2);
+        if (present + capacity / 16 + 1 < capacity) {
+            uint32_t room = roomForAdds(capacity, present);
+            if (room > first->claimLimit.load(std::memory_order_relaxed)) {
+                first->claimLimit.store(room, std::memory_order_seq_cst);
+            }
+            CopyInto(*old, *first);
+            current_.store(first, std::memory_order_seq_cst);
+            old->retiredNext = retired_;
+            retired_ = old;
+            return true;
+        }
+    } else {
+        present = static_cast<uint32_t>(old->counts.load(std::memory_order_seq_cst));
     }
-    uint32_t room = roomForAdds(capacity, present);
-    if (room > successor->claimLimit.load(std::memory_order_relaxed)) {
-        successor->claimLimit.store(room, std::memory_order_seq_cst);
-    }
-    CopyInto(*old, *successor);
-    current_.store(successor, std::memory_order_seq_cst);
+    // The first successor is too small for what arrived before it was linked. Adds that
+    // saw it may have claimed slots there, and readers look there, so it cannot be retired
+    // as it is: it is linked to a larger table, its adds move on as they do from any table
+    // being copied, and both it and the old table are copied into the larger one. It holds
+    // adds only, so its claim limit bounds what it brings.
+    const size_t held = first->claimLimit.load(std::memory_order_seq_cst);
+    capacity = std::max(minCapacity_, std::bit_ceil(2 * (present + held) + 2));
+    Table* larger = CreateTable(capacity, LiveLimit(), roomForAdds(capacity, present + held));
+    // Out of memory: the old table stays current with `first` linked (lookups and adds see
+    // both), and the next rebuild tries again from here.
+    if (larger == nullptr) return false;
+    link(first, larger);
+    CopyInto(*old, *larger);
+    CopyInto(*first, *larger);
+    current_.store(larger, std::memory_order_seq_cst);
     old->retiredNext = retired_;
-    retired_ = old;
+    first->retiredNext = old;
+    retired_ = first;
     return true;
 }
 
@@ -558,6 +588,10 @@ size_t AddressList::Replace(const std::vector<Entry>& entries) {
     Table* old = current_.exchange(table, std::memory_order_seq_cst);
     old->retiredNext = retired_;
     retired_ = old;
+    if (Table* next = old->next.load(std::memory_order_relaxed)) {
+        next->retiredNext = retired_;  // left linked by a rebuild that ran out of memory
+        retired_ = next;
+    }
     ClearOccupancyIfEmptyLocked();
     return refused;
 }
@@ -631,6 +665,12 @@ size_t AddressList::LongestProbe() const {
         longest = std::max<size_t>(longest, (i - home) & table->mask);
     }
     return longest;
+}
+
+void AddressList::SetRebuildObserverForTesting(RebuildObserver observer, void* context) {
+    std::lock_guard lock(mutex_);
+    rebuildObserver_ = observer;
+    rebuildObserverContext_ = context;
 }
 
 void AddressList::SetMaxEntries(size_t maxEntries) {

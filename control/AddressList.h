@@ -11,9 +11,16 @@
 // Resizing. A table is never resized in place. The owner builds a successor, links it as
 // `next`, then freezes every slot of the old table (bit 31 of the code) while copying it.
 // A writer that meets a frozen slot, or that starts a new claim once `next` is set, moves
-// on to the successor; readers look in the old table and then in `next`. When the copy is
-// complete the successor is published and the old table retired. Readers therefore never
-// wait, and an add is never lost or doubled during a copy.
+// on to the successor; readers look in the old table and then along `next`. When the copy
+// is complete the successor is published and the old table retired. Readers therefore
+// never wait, and an add is never lost or doubled during a copy.
+//
+// The successor is sized before it is linked, from counts that adds may still raise (they
+// revive removed entries without a new claim). When the count read after linking shows it
+// too small, adds may already have entries in it, so it is not dropped: it gets a larger
+// successor of its own, its adds move on as from any table being copied, and the old table
+// and it are both copied into the larger one, which is then published. A chain is thus at
+// most three tables long, and only while a copy runs.
 //
 // Reclamation. Readers bracket lookups with a ReadGuard (control/ReadGuard.h); retired
 // tables are freed by FreeRetired() once SynchronizeReaders() proves no section can still
@@ -133,6 +140,12 @@ class AddressList {
     // The longest distance of an entry from its home slot (for tests of the hash).
     size_t LongestProbe() const;
 
+    // Tests only: called on the rebuilding thread, with the writer mutex held, just before
+    // and just after each successor is linked, so that a test can run adds (from another
+    // thread) in those windows.
+    using RebuildObserver = void (*)(void* context, bool linked);
+    void SetRebuildObserverForTesting(RebuildObserver observer, void* context);
+
     struct Table;
 
   private:
@@ -164,7 +177,9 @@ class AddressList {
     alignas(64) std::atomic<Table*> current_;
     std::atomic<uint32_t> occupancy_{kEmptyList};
     alignas(64) mutable std::mutex mutex_;
-    Table* retired_ = nullptr;  // under mutex_
+    Table* retired_ = nullptr;                   // under mutex_
+    RebuildObserver rebuildObserver_ = nullptr;  // under mutex_
+    void* rebuildObserverContext_ = nullptr;
     const size_t minCapacity_;
     std::atomic<size_t> maxEntries_;
 };

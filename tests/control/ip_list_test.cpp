@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <thread>
 #include <unordered_set>
 
 #include "control/AddressList.h"
 #include "control/IpListManager.h"
+#include "control/ReadGuard.h"
 #include "tests/control/ListTestSupport.h"
 
 namespace bastion {
@@ -314,6 +317,65 @@ TEST(AddressList, MergeKeepsTheLaterExpiry) {
     EXPECT_EQ(list.Merge(5, kLastExpiry), AddressList::AddResult::kPresent);
     EXPECT_EQ(list.Find(5), kNever);
     EXPECT_EQ(list.Count(), 1u);
+}
+
+TEST(AddressList, AddsThatReachASuccessorFoundTooSmallAreKept) {
+    // A table whose copies arrived after its adds holds more entries than its claim limit.
+    // When a rebuild starts and adds revive its removed entries before the successor is
+    // linked, that first successor proves too small for the copy; an add that moved into it
+    // meanwhile must still be in the list once the rebuild is done. Sizes are chosen so
+    // that each step lands exactly; the adds run on another thread because the rebuilding
+    // thread holds the writer mutex.
+    using namespace address_code;
+    using Result = AddressList::AddResult;
+    AddressList list(16, 1000);
+    const auto a = DistinctAddresses(41, 71);
+    std::function<void(bool)> step = [](bool) {};
+    list.SetRebuildObserverForTesting(
+        [](void* context, bool linked) {
+            (*static_cast<std::function<void(bool)>*>(context))(linked);
+        },
+        &step);
+    auto addOnOtherThread = [&](size_t from, size_t to, Result expected) {
+        std::thread([&] {
+            ReadGuard guard;
+            for (size_t i = from; i < to; ++i)
+                EXPECT_EQ(list.Add(a[i], kNever, 0), expected) << i;
+        }).join();
+    };
+
+    // The ninth add grows the 16-slot table into 32 slots: two more adds reach the old
+    // table before the successor is linked, then 18 fill the successor to its claim
+    // limit before the 11 copies arrive.
+    step = [&](bool linked) {
+        linked ? addOnOtherThread(11, 29, Result::kAdded) : addOnOtherThread(9, 11, Result::kAdded);
+    };
+    for (size_t i = 0; i < 9; ++i)
+        ASSERT_EQ(list.Add(a[i], kNever, 0), Result::kAdded);
+    step = [](bool) {};
+    ASSERT_EQ(list.Capacity(), 32u);
+    ASSERT_EQ(list.Count(), 29u);
+
+    // Compact after removals rebuilds into 32 slots again; revivals before the link bring
+    // the count back to 29, too many for that size, and the add of a[40] goes into it.
+    for (size_t i = 0; i < 23; ++i)
+        ASSERT_TRUE(list.Remove(a[i]));
+    int unlinked = 0;
+    step = [&](bool linked) {
+        if (linked) return;
+        if (++unlinked == 1) addOnOtherThread(0, 23, Result::kAdded);
+        if (unlinked == 2) addOnOtherThread(40, 41, Result::kAdded);
+    };
+    list.Compact();
+    step = [](bool) {};
+    ASSERT_EQ(unlinked, 2);
+    EXPECT_EQ(list.Find(a[40]), kNever);
+    EXPECT_EQ(list.Add(a[40], kNever, 0), Result::kPresent);
+    EXPECT_EQ(list.Count(), 30u);
+    for (size_t i = 0; i < 29; ++i)
+        EXPECT_EQ(list.Find(a[i]), kNever) << i;
+    list.FreeRetired();
+    EXPECT_EQ(list.Find(a[40]), kNever);
 }
 
 }  // namespace
