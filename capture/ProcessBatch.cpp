@@ -147,20 +147,27 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
     }
 
     CaptureScratch& s = scratch;
-    s.packetLengths.clear();
-    s.packetOffsets.clear();
     s.batchTime = SteadyNowNs();
     const uint8_t* buffer = sets[static_cast<size_t>(receiveSet)].packets.get();
     const WINDIVERT_ADDRESS* addresses = sets[static_cast<size_t>(receiveSet)].addresses.get();
+    const uint32_t batchBytes = recvLen;
 
     // Split the buffer at the IPv4 length fields. A packet whose boundary cannot be
-    // trusted ends the split: nothing after it can be located.
+    // trusted ends the split: nothing after it can be located. The vectors are sized up
+    // front and written through plain pointers: with push_back the compiler had to store
+    // and reload their ends (and recvLen) on every step of a walk that is a chain of
+    // dependent loads already.
+    s.packetLengths.resize(count);
+    s.packetOffsets.resize(count);
+    uint32_t* const lengths = s.packetLengths.data();
+    uint32_t* const offsets = s.packetOffsets.data();
+    size_t n = 0;
     uint32_t offset = 0;
-    for (size_t i = 0; i < count && offset < recvLen; ++i) {
-        if (offset + kMinIpv4Header > recvLen) break;
+    for (size_t i = 0; i < count && offset < batchBytes; ++i) {
+        if (offset + kMinIpv4Header > batchBytes) break;
         // Packets lie back to back: fetch a few lines ahead so that the walk, whose every
         // step depends on the length read in the previous one, does not wait on memory.
-        if (offset + kSplitPrefetchAhead < recvLen)
+        if (offset + kSplitPrefetchAhead < batchBytes)
             __builtin_prefetch(buffer + offset + kSplitPrefetchAhead);
         const uint32_t length = Load16(buffer + offset + 2);
         const uint32_t version = buffer[offset] >> 4;
@@ -176,17 +183,19 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
             if (ShouldWarn(WarningSite::InvalidLength)) {
                 Emit("[⚠️] Invalid IP packet length detected (Thread " +
                      std::to_string(workerIndex) + ", IPLen=" + std::to_string(length) +
-                     ", RecvLen=" + std::to_string(recvLen) + ", Offset=" + std::to_string(offset) +
-                     ") - This would cause ERROR 122, skipping packet");
+                     ", RecvLen=" + std::to_string(batchBytes) + ", Offset=" +
+                     std::to_string(offset) + ") - This would cause ERROR 122, skipping packet");
             }
             break;
         }
-        if (offset + length > recvLen) break;
-        s.packetLengths.push_back(length);
-        s.packetOffsets.push_back(offset);
+        if (offset + length > batchBytes) break;
+        lengths[n] = length;
+        offsets[n] = offset;
+        ++n;
         offset += length;
     }
-    const size_t n = s.packetLengths.size();
+    s.packetLengths.resize(n);
+    s.packetOffsets.resize(n);
     s.passFlags.Reset(n);
     s.needsChecksum.assign(n, 0);
     if (n == 0) return;
@@ -195,8 +204,8 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
     for (size_t first = 0, b = 0; first < n; first += kHeaderLanes, ++b) {
         const size_t lanes = n - first < kHeaderLanes ? n - first : kHeaderLanes;
         for (size_t k = 0; k < lanes; ++k)
-            lanePackets[k] = buffer + s.packetOffsets[first + k];
-        PreParseHeaders(lanePackets, s.packetLengths.data() + first, lanes, blocks[b]);
+            lanePackets[k] = buffer + offsets[first + k];
+        PreParseHeaders(lanePackets, lengths + first, lanes, blocks[b]);
     }
 
     const bool hasLocal = engine.localAddresses.Size() != 0;
@@ -205,9 +214,9 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
     PacketView view;
     offset = 0;
     for (size_t i = 0; i < n; ++i) {
-        const uint32_t length = s.packetLengths[i];
-        if (length == 0 || length > kMaxPacketLength || offset + length > recvLen) break;
-        if (i + 1 < n && offset + length + kPrefetchSpan <= recvLen) {
+        const uint32_t length = lengths[i];
+        if (length == 0 || length > kMaxPacketLength || offset + length > batchBytes) break;
+        if (i + 1 < n && offset + length + kPrefetchSpan <= batchBytes) {
             __builtin_prefetch(buffer + offset + length);
         }
         const uint8_t* packet = buffer + offset;
@@ -243,12 +252,18 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
             EvaluateUdp(engine, result, view, SourceChecks::DoneByCaller);
         } else if (view.isIcmp) {
             EvaluateIcmp(engine, result, view, SourceChecks::DoneByCaller);
-        } else {
+        } else if (engine.ruleEngine.tcpEnabled.load(std::memory_order_relaxed)) {
+            // With its switch off EvaluateTcp only sets the Allow already set above.
             EvaluateTcp(engine, result, view, SourceChecks::DoneByCaller);
         }
-        const bool pass = result.verdict == Verdict::Allow;
+        if (result.verdict == Verdict::Allow) {
+            // RecordVerdict's whole work for a pass, without the call.
+            ++s.processed;
+            ++s.allowed;
+            s.passFlags.Set(i, true);
+            continue;
+        }
         RecordVerdict(engine, view, result, s);
-        s.passFlags.Set(i, pass);
     }
 
     FlushEngineCounts(engine, s.counterShards);
