@@ -119,6 +119,31 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// The split's warnings are built out of line: inlined, their string code took the
+// registers of the walk.
+[[gnu::cold, gnu::noinline]] void WarnNonIpv4(CaptureWorker& worker, uint32_t version,
+                                              uint32_t offset) {
+    if (worker.ShouldWarn(WarningSite::NonIpv4)) {
+        worker.Emit("[⚠️] Non-IPv4 packet in batch (Thread " +
+                    std::to_string(worker.workerIndex) + ", Version=" + std::to_string(version) +
+                    ", Offset=" + std::to_string(offset) + ") - Stopping batch processing");
+    }
+}
+
+[[gnu::cold, gnu::noinline]] void WarnInvalidLength(CaptureWorker& worker, uint32_t length,
+                                                    uint32_t offset) {
+    if (worker.ShouldWarn(WarningSite::InvalidLength)) {
+        worker.Emit("[⚠️] Invalid IP packet length detected (Thread " +
+                    std::to_string(worker.workerIndex) + ", IPLen=" + std::to_string(length) +
+                    ", RecvLen=" + std::to_string(worker.recvLen) + ", Offset=" +
+                    std::to_string(offset) + ") - This would cause ERROR 122, skipping packet");
+    }
+}
+
+}  // namespace
+
 PacketClass ParsePacket(const uint8_t* packet, uint32_t length, const HeaderBlock& block,
                         size_t lane, const WINDIVERT_ADDRESS& address, PacketView& view) {
     return Parse(packet, length, block, lane, address, view);
@@ -172,20 +197,11 @@ void CaptureWorker::ProcessBatch(UINT received, UINT addressBytes) {
         const uint32_t length = Load16(buffer + offset + 2);
         const uint32_t version = buffer[offset] >> 4;
         if (version != 4) {
-            if (ShouldWarn(WarningSite::NonIpv4)) {
-                Emit("[⚠️] Non-IPv4 packet in batch (Thread " + std::to_string(workerIndex) +
-                     ", Version=" + std::to_string(version) + ", Offset=" + std::to_string(offset) +
-                     ") - Stopping batch processing");
-            }
+            WarnNonIpv4(*this, version, offset);
             break;
         }
         if (length < kMinIpv4Header) {
-            if (ShouldWarn(WarningSite::InvalidLength)) {
-                Emit("[⚠️] Invalid IP packet length detected (Thread " +
-                     std::to_string(workerIndex) + ", IPLen=" + std::to_string(length) +
-                     ", RecvLen=" + std::to_string(batchBytes) + ", Offset=" +
-                     std::to_string(offset) + ") - This would cause ERROR 122, skipping packet");
-            }
+            WarnInvalidLength(*this, length, offset);
             break;
         }
         if (offset + length > batchBytes) break;

@@ -26,45 +26,60 @@ std::string Thread(const CaptureWorker& worker) {
     return "(Thread " + std::to_string(worker.workerIndex);
 }
 
+// The walk's warnings are built out of line: inlined, their string code took the registers
+// of the walk, whose counters then lived on the stack.
+[[gnu::cold, gnu::noinline]] void WarnPacketTooSmall(CaptureWorker& worker, uint32_t length) {
+    if (worker.ShouldWarn(WarningSite::PacketTooSmall)) {
+        worker.Emit("[⚠️] Packet too small " + Thread(worker) + ", Size=" +
+                    std::to_string(length) + " bytes, Min=20) - Skipping invalid packet");
+    }
+}
+
+[[gnu::cold, gnu::noinline]] void WarnInvalidVersion(CaptureWorker& worker, uint32_t version) {
+    if (worker.ShouldWarn(WarningSite::InvalidVersion)) {
+        worker.Emit("[⚠️] Invalid IP version " + Thread(worker) + ", Version=" +
+                    std::to_string(version) + ", Expected=4) - Skipping packet (prevent ERROR 87)");
+    }
+}
+
 void WholeBatch(CaptureWorker& worker, CaptureScratch& s, size_t n) {
     BufferSet& set = worker.sets[static_cast<size_t>(worker.receiveSet)];
     uint8_t* buffer = set.packets.get();
     WINDIVERT_ADDRESS* addresses = set.addresses.get();
     const UINT recvLen = worker.recvLen;
 
-    s.validIndexes.clear();
+    // The indexes are written through a plain pointer: with push_back the compiler stored
+    // and reloaded the vector's end (and the flags' and lengths' data) on every packet.
+    s.validIndexes.resize(n);
+    uint32_t* const valid = s.validIndexes.data();
+    const uint32_t* const lengths = s.packetLengths.data();
+    uint8_t* const needsChecksum = s.needsChecksum.data();
     uint32_t offset = 0;
     uint32_t sendCount = 0;
     uint32_t sendLen = 0;
     for (size_t i = 0; i < n; ++i) {
-        const uint32_t length = s.packetLengths[i];
+        const uint32_t length = lengths[i];
         if (!LengthUsable(length) || offset + length > recvLen) break;
         uint8_t* packet = buffer + offset;
         offset += length;
         if (length < kMinIpv4Header) {
-            if (worker.ShouldWarn(WarningSite::PacketTooSmall)) {
-                worker.Emit("[⚠️] Packet too small " + Thread(worker) + ", Size=" +
-                            std::to_string(length) + " bytes, Min=20) - Skipping invalid packet");
-            }
+            WarnPacketTooSmall(worker, length);
             continue;
         }
         const uint32_t version = packet[0] >> 4;
         if (version != 4) {
-            if (worker.ShouldWarn(WarningSite::InvalidVersion)) {
-                worker.Emit("[⚠️] Invalid IP version " + Thread(worker) +
-                            ", Version=" + std::to_string(version) +
-                            ", Expected=4) - Skipping packet (prevent ERROR 87)");
-            }
+            WarnInvalidVersion(worker, version);
             continue;
         }
-        if (s.needsChecksum[i]) {
+        if (needsChecksum[i]) {
             worker.RecomputeChecksums(packet, length, &addresses[i]);
-            s.needsChecksum[i] = 0;
+            needsChecksum[i] = 0;
         }
-        s.validIndexes.push_back(static_cast<uint32_t>(i));
+        valid[sendCount] = static_cast<uint32_t>(i);
         ++sendCount;
         sendLen += length;
     }
+    s.validIndexes.resize(sendCount);
     if (sendCount == 0 || sendCount > n) {
         if (worker.ShouldWarn(WarningSite::InvalidCount)) {
             worker.Emit("[⚠️] Invalid packet count " + Thread(worker) +
