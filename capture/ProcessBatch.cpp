@@ -117,10 +117,6 @@ namespace {
     return PacketClass::Parsed;
 }
 
-}  // namespace
-
-namespace {
-
 // The split's warnings are built out of line: inlined, their string code took the
 // registers of the walk.
 [[gnu::cold, gnu::noinline]] void WarnNonIpv4(CaptureWorker& worker, uint32_t version,

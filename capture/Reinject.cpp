@@ -48,8 +48,8 @@ void WholeBatch(CaptureWorker& worker, CaptureScratch& s, size_t n) {
     WINDIVERT_ADDRESS* addresses = set.addresses.get();
     const UINT recvLen = worker.recvLen;
 
-    // The indexes are written through a plain pointer: with push_back the compiler stored
-    // and reloaded the vector's end (and the flags' and lengths' data) on every packet.
+    // The indexes are written through a plain pointer: with push_back the vector's end
+    // went through memory on every packet.
     s.validIndexes.resize(n);
     uint32_t* const valid = s.validIndexes.data();
     const uint32_t* const lengths = s.packetLengths.data();
