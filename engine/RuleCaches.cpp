@@ -6,12 +6,14 @@ const std::vector<RuleDefinition> KindRuleMap::kNone;
 
 void PortRuleMap::Build(const std::vector<PortRuleDefinition>& rules) {
     size_t enabled = 0;
-    for (const PortRuleDefinition& rule : rules) enabled += rule.enabled ? 1 : 0;
+    for (const PortRuleDefinition& rule : rules)
+        enabled += rule.enabled ? 1 : 0;
     slots_.clear();
     size_ = 0;
     if (enabled == 0) return;
     size_t capacity = 4;
-    while (capacity < enabled * 2) capacity *= 2;
+    while (capacity < enabled * 2)
+        capacity *= 2;
     slots_.assign(capacity, Slot{});
     size_t mask = capacity - 1;
     for (const PortRuleDefinition& rule : rules) {
@@ -42,11 +44,14 @@ void KindRuleMap::Add(const RuleDefinition& rule) {
 
 size_t KindRuleMap::size() const {
     size_t kinds = other_.size();
-    for (const auto& rules : direct_) kinds += rules.empty() ? 0 : 1;
+    for (const auto& rules : direct_)
+        kinds += rules.empty() ? 0 : 1;
     return kinds;
 }
 
-void AdvancedRuleMap::Set(const AdvancedRuleDefinition& rule) { rules_[rule.type] = rule; }
+void AdvancedRuleMap::Set(const AdvancedRuleDefinition& rule) {
+    rules_[rule.type] = rule;
+}
 
 std::shared_ptr<const RuleCaches> RuleCaches::Build(
     const std::vector<RuleDefinition>& rules, const std::vector<PortRuleDefinition>& portPpsRules,
@@ -65,6 +70,9 @@ std::shared_ptr<const RuleCaches> RuleCaches::Build(
     for (const AdvancedRuleDefinition& rule : advancedRules) {
         if (rule.enabled) caches->advancedByType.Set(rule);
     }
+    caches->tcpReadsRateCounts = caches->rulesByKind.Has(RuleKind::IpPacketRate) ||
+                                 caches->rulesByKind.Has(RuleKind::IpSynRate) ||
+                                 !caches->portPpsLimits.empty() || !caches->portSynLimits.empty();
     return caches;
 }
 

@@ -15,7 +15,7 @@ namespace bastion {
 // Port → per-port limit. Open addressing over a power-of-two table; a handful of ports
 // is the common case, and a lookup is one or two probes.
 class PortRuleMap {
-public:
+  public:
     // Later entries for the same port replace earlier ones.
     void Build(const std::vector<PortRuleDefinition>& rules);
     const PortRuleDefinition* Find(uint16_t port) const {
@@ -30,7 +30,7 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
-private:
+  private:
     struct Slot {
         bool used = false;
         PortRuleDefinition rule;
@@ -43,7 +43,7 @@ private:
 // Rule kind → enabled rules of that kind in list order. The defined kinds sit in a direct
 // table; other kind values are kept (they are stored, never evaluated).
 class KindRuleMap {
-public:
+  public:
     static constexpr int32_t kDirectKinds = 17;
 
     void Add(const RuleDefinition& rule);
@@ -59,7 +59,7 @@ public:
     bool Has(RuleKind kind) const { return Has(static_cast<int32_t>(kind)); }
     size_t size() const;
 
-private:
+  private:
     static const std::vector<RuleDefinition> kNone;
     std::array<std::vector<RuleDefinition>, kDirectKinds> direct_;
     std::unordered_map<int32_t, std::vector<RuleDefinition>> other_;
@@ -67,7 +67,7 @@ private:
 
 // Advanced rule type → its rule (a later enabled entry of a type replaces an earlier one).
 class AdvancedRuleMap {
-public:
+  public:
     void Set(const AdvancedRuleDefinition& rule);
     const AdvancedRuleDefinition* Find(uint32_t type) const {
         auto it = rules_.find(type);
@@ -78,7 +78,7 @@ public:
     }
     size_t size() const { return rules_.size(); }
 
-private:
+  private:
     std::unordered_map<uint32_t, AdvancedRuleDefinition> rules_;
 };
 
@@ -89,10 +89,16 @@ struct RuleCaches {
     PortRuleMap portConnLimits;
     KindRuleMap rulesByKind;
     AdvancedRuleMap advancedByType;
+    // Whether an enabled TCP rule compares a source's packet or SYN count from the rate
+    // table. Without one the evaluator leaves the table's shards alone: with protection on
+    // and no such rule configured, every packet would otherwise take a shard's lock for
+    // counts nobody reads.
+    bool tcpReadsRateCounts = false;
 
     // Builds the caches from the rule vectors, skipping disabled entries.
     static std::shared_ptr<const RuleCaches> Build(
-        const std::vector<RuleDefinition>& rules, const std::vector<PortRuleDefinition>& portPpsRules,
+        const std::vector<RuleDefinition>& rules,
+        const std::vector<PortRuleDefinition>& portPpsRules,
         const std::vector<PortRuleDefinition>& portSizeRules,
         const std::vector<PortRuleDefinition>& portSynRules,
         const std::vector<PortRuleDefinition>& portConnRules,

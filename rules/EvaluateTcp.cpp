@@ -197,9 +197,10 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const
     if (pureSyn) ++counts.syns;
 
     CountPacket(counters, keys, pureSyn);
-    // SYN counts are read by SYN-flag tests only.
-    const RateSnapshot snapshot = ReadSnapshot(engine, keys, synFlag);
     const RuleCaches& caches = *engine.ruleCaches.Read();
+    // SYN counts are read by SYN-flag tests only.
+    const RateSnapshot snapshot =
+        caches.tcpReadsRateCounts ? ReadSnapshot(engine, keys, synFlag) : RateSnapshot{};
     ConnectionCountCache connections(engine.connections, keys);
 
     TcpJudge judge{engine, packet, result, snapshot, connections, counts, pureSyn, synFlag};
