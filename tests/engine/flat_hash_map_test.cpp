@@ -23,6 +23,10 @@ struct PairKey {
 struct ConstantHash {
     size_t operator()(uint32_t) const { return 7; }
 };
+// A key's home is its value modulo the capacity.
+struct IdentityHash {
+    size_t operator()(uint64_t key) const { return key; }
+};
 
 template <class Map>
 void CheckAgainstModel(Map& map, const std::map<uint32_t, uint64_t>& model) {
@@ -82,6 +86,25 @@ TEST(FlatHashMap, MatchesReferenceUnderRandomOperations) {
 
 TEST(FlatHashMap, MatchesReferenceWhenEveryKeyCollides) {
     RandomOperations<ConstantHash>(300, 30000);
+}
+
+// A run that wraps round the end of the array, holding keys homed at its last slot and at
+// its first: erasing at the end pulls back the former across the end and leaves the latter
+// at home.
+TEST(FlatHashMap, EraseFromARunThatWraps) {
+    FlatHashMap<uint64_t, uint64_t, IdentityHash> map;
+    map[15] = 1;  // home and slot 15
+    map[16] = 2;  // home and slot 0
+    map[31] = 3;  // home 15, slot 1
+    ASSERT_EQ(map.capacity(), 16u);
+    EXPECT_EQ(map.probe_count(31), 3u);
+    EXPECT_TRUE(map.erase(15));
+    ASSERT_NE(map.find(16), nullptr);
+    ASSERT_NE(map.find(31), nullptr);
+    EXPECT_EQ(*map.find(16), 2u);
+    EXPECT_EQ(*map.find(31), 3u);
+    EXPECT_EQ(map.probe_count(16), 1u);
+    EXPECT_EQ(map.probe_count(31), 1u);
 }
 
 TEST(FlatHashMap, ClearKeepsCapacitySoRefillingDoesNotGrow) {

@@ -75,6 +75,31 @@ TEST_F(CountersTest, CountPacketCountsSynsOnlyForPureSyns) {
     EXPECT_EQ(ReadSnapshot(*engine, kClient, 80, false).ipSyns, 0u);
 }
 
+// The extreme addresses and ports a spoofed flood can send count as ordinary keys, apart
+// from each other in the packed (address, port) keys.
+TEST_F(CountersTest, ExtremeAddressesAndPortsCountApart) {
+    struct Case {
+        uint32_t address;
+        uint16_t port;
+        uint64_t packets;
+        uint64_t addressTotal;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 3}, {0, 65535, 2, 3}, {0xFFFFFFFF, 0, 3, 7}, {0xFFFFFFFF, 65535, 4, 7}};
+    for (const Case& c : cases) {
+        for (uint64_t i = 0; i < c.packets; ++i)
+            CountPacket(scratch, c.address, c.port, true);
+    }
+    ASSERT_TRUE(AdvanceAndMerge());
+    for (const Case& c : cases) {
+        RateSnapshot snapshot = ReadSnapshot(*engine, c.address, c.port);
+        EXPECT_EQ(snapshot.ipPortPackets, c.packets) << c.address << ":" << c.port;
+        EXPECT_EQ(snapshot.ipPortSyns, c.packets) << c.address << ":" << c.port;
+        EXPECT_EQ(snapshot.ipPackets, c.addressTotal) << c.address;
+        EXPECT_EQ(snapshot.ipSyns, c.addressTotal) << c.address;
+    }
+}
+
 TEST_F(CountersTest, MergesAtMostEveryFiftyMilliseconds) {
     CountPacket(scratch, kClient, 80, false);
     EXPECT_TRUE(AdvanceAndMerge(kMergeIntervalNs - 1));
