@@ -68,11 +68,12 @@ struct AddressPortKey {
 };
 
 // AddressPortKey has two bytes of padding whose value aggregate initialisation leaves
-// open; hash the fields, not the bytes.
+// open; hash the fields, not the bytes. Packed as the rate table packs (source, port), so
+// that the rule engine's hash of a packet's (source, port) serves both tables.
 template <>
 struct KeyedHasher<AddressPortKey> {
     size_t operator()(const AddressPortKey& key) const noexcept {
-        return static_cast<size_t>(KeyedHash64((uint64_t{key.address} << 16) | key.port));
+        return static_cast<size_t>(KeyedHash64(uint64_t{key.address} | uint64_t{key.port} << 32));
     }
 };
 

@@ -83,7 +83,9 @@ void PacketProcessor::SetRules(const std::vector<RuleDefinition>& rules,
         runtimeState.rules, runtimeState.portPpsRules, runtimeState.portSizeRules,
         runtimeState.portSynRules, runtimeState.portConnRules, runtimeState.advancedRules);
 
+    const bool tcpTests = caches->tcpHasTests;
     ruleCaches.Publish(std::move(caches));
+    ruleEngine.tcpTestsHint.store(tcpTests, std::memory_order_relaxed);
 }
 
 void PacketProcessor::SetUdpAdvancedRules(const std::vector<UdpAdvancedRuleDefinition>& rules) {

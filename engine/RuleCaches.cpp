@@ -73,6 +73,13 @@ std::shared_ptr<const RuleCaches> RuleCaches::Build(
     caches->tcpReadsRateCounts = caches->rulesByKind.Has(RuleKind::IpPacketRate) ||
                                  caches->rulesByKind.Has(RuleKind::IpSynRate) ||
                                  !caches->portPpsLimits.empty() || !caches->portSynLimits.empty();
+    caches->tcpHasTests = !caches->portPpsLimits.empty() || !caches->portSizeLimits.empty() ||
+                          !caches->portSynLimits.empty() || !caches->portConnLimits.empty();
+    for (RuleKind kind : {RuleKind::IpPacketRate, RuleKind::PayloadSize, RuleKind::IpEstablished,
+                          RuleKind::IpSynRate, RuleKind::WindowSynTotal,
+                          RuleKind::EstablishedIpTotal, RuleKind::GlobalPacketRate}) {
+        caches->tcpHasTests = caches->tcpHasTests || caches->rulesByKind.Has(kind);
+    }
     return caches;
 }
 

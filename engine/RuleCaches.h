@@ -94,6 +94,10 @@ struct RuleCaches {
     // and no such rule configured, every packet would otherwise take a shard's lock for
     // counts nobody reads.
     bool tcpReadsRateCounts = false;
+    // Whether any TCP test exists at all: one of the seven rule kinds or a per-port limit.
+    // Without one a TCP packet is only counted, and the evaluator skips the lookups no test
+    // would read.
+    bool tcpHasTests = false;
 
     // Builds the caches from the rule vectors, skipping disabled entries.
     static std::shared_ptr<const RuleCaches> Build(

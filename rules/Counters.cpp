@@ -249,8 +249,8 @@ void ConnectionCountCache::Load(bool wantIp, bool wantIpPort, bool wantTotal) {
     AddressPortKey portKey{};
     portKey.address = keys_.address;
     portKey.port = keys_.port;
-    using ByAddressPort = decltype(tables_.connectionCountByAddressPort);
-    const size_t portKeyHash = needIpPort ? ByAddressPort::hash_of(portKey) : 0;
+    // Both tables pack (source, port) alike: the hash carries over.
+    const size_t portKeyHash = keys_.addressPortHash;
     std::shared_lock lock(tables_.connTableLock, std::try_to_lock);
     if (!lock.owns_lock()) return;
     if (needIpPort) tables_.connectionCountByAddressPort.prefetch_hashed(portKeyHash);

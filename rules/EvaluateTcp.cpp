@@ -29,6 +29,8 @@ struct TcpJudge {
     bool wantIp = false;
     bool wantIpPort = false;
     bool wantTotal = false;
+    // The packet's port connection limit, when one with a threshold exists (wantIpPort).
+    const PortRuleDefinition* portConn = nullptr;
 
     void LoadConnections() { connections.Load(wantIp, wantIpPort, wantTotal); }
 
@@ -141,11 +143,10 @@ struct TcpJudge {
                 return true;
             }
         }
-        if (const PortRuleDefinition* rule = caches.portConnLimits.Find(port);
-            rule != nullptr && (rule->dropThreshold != 0 || rule->blockThreshold != 0)) {
+        if (wantIpPort) {
             LoadConnections();
             if (Thresholds(TcpTest::PortConn, {}, connections.ipPortConnections,
-                           rule->blockThreshold, rule->dropThreshold, true, synFlag)) {
+                           portConn->blockThreshold, portConn->dropThreshold, true, synFlag)) {
                 return true;
             }
         }
@@ -171,6 +172,24 @@ bool TcpProtectionOn(const PacketProcessor& engine) {
     return engine.ruleEngine.tcpEnabled.load(std::memory_order_relaxed);
 }
 
+// The rule and port-limit tests of one counted packet.
+void JudgeTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
+              const RuleCaches& caches, const SourceKeys& keys, const WorkerEngineCounts& counts,
+              bool pureSyn, bool synFlag) {
+    // SYN counts are read by SYN-flag tests only.
+    const RateSnapshot snapshot =
+        caches.tcpReadsRateCounts ? ReadSnapshot(engine, keys, synFlag) : RateSnapshot{};
+    ConnectionCountCache connections(engine.connections, keys);
+
+    TcpJudge judge{engine, packet, result, snapshot, connections, counts, pureSyn, synFlag};
+    judge.wantTotal = caches.rulesByKind.Has(RuleKind::EstablishedIpTotal);
+    judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
+    judge.portConn = caches.portConnLimits.Find(packet.dstPort);
+    judge.wantIpPort = judge.portConn != nullptr &&
+                       (judge.portConn->dropThreshold != 0 || judge.portConn->blockThreshold != 0);
+    if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimits(caches);
+}
+
 }  // namespace
 
 VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& packet,
@@ -186,30 +205,25 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const
     const SourceKeys keys(packet.srcAddr, packet.dstPort);
     if (checkSource && IsLocalSource(engine, keys.address, keys.addressHash)) return result;
 
-    // The shared tables' headers are needed after this thread's own counting; fetch them
-    // now so that their misses overlap it.
-    __builtin_prefetch(&engine.ruleEngine.rateTable.ShardFor(keys.address));
-    __builtin_prefetch(&engine.connections.connectionCountByAddress);
+    // The shared tables' headers are needed after this thread's own counting when TCP tests
+    // are configured; fetch them now so that their misses overlap it. Without any test they
+    // would only crowd the cache (the hint may lag a new rule set by a packet: it only
+    // decides this).
+    if (engine.ruleEngine.tcpTestsHint.load(std::memory_order_relaxed)) {
+        __builtin_prefetch(&engine.ruleEngine.rateTable.ShardFor(keys.address));
+        __builtin_prefetch(&engine.connections.connectionCountByAddress);
+    }
 
     WorkerCounterShards& counters = ThreadCaptureScratch().counterShards;
     WorkerEngineCounts& counts = counters.engineCounts;
     ++counts.evaluated;
     if (pureSyn) ++counts.syns;
-
     CountPacket(counters, keys, pureSyn);
-    const RuleCaches& caches = *engine.ruleCaches.Read();
-    // SYN counts are read by SYN-flag tests only.
-    const RateSnapshot snapshot =
-        caches.tcpReadsRateCounts ? ReadSnapshot(engine, keys, synFlag) : RateSnapshot{};
-    ConnectionCountCache connections(engine.connections, keys);
 
-    TcpJudge judge{engine, packet, result, snapshot, connections, counts, pureSyn, synFlag};
-    judge.wantTotal = caches.rulesByKind.Has(RuleKind::EstablishedIpTotal);
-    judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
-    const PortRuleDefinition* portConn = caches.portConnLimits.Find(packet.dstPort);
-    judge.wantIpPort =
-        portConn != nullptr && (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
-    if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimits(caches);
+    // Without a TCP rule or port limit the packet is only counted.
+    const RuleCaches& caches = *engine.ruleCaches.Read();
+    if (caches.tcpHasTests)
+        JudgeTcp(engine, result, packet, caches, keys, counts, pureSyn, synFlag);
 
     if (checkSource && result.verdict == Verdict::Allow) {
         const IpListManager& lists = engine.runtimeState.ipLists;

@@ -81,6 +81,11 @@ struct RuleEngineState {
     std::atomic<bool> tcpEnabled{true};
     std::atomic<bool> udpEnabled{false};
     std::atomic<bool> icmpEnabled{false};
+    // Whether the rule caches published last hold a TCP test (RuleCaches::tcpHasTests),
+    // stored after publishing them. Only a hint: the TCP evaluator uses it to decide, before
+    // it reads the caches, whether to start fetching what the tests will read. The caches
+    // themselves decide whether a packet is judged.
+    std::atomic<bool> tcpTestsHint{false};
 
     // Steady time of the last window reset; written by ResetWindow, read by the cleanup loop
     // to space resets at least a second apart. Kept here so it survives a restart of the

@@ -726,6 +726,17 @@ TEST_F(RuleEngineTest, ANewRuleSetAppliesFromTheNextPacket) {
     VerdictResult result = Tcp(Packet::Tcp());
     EXPECT_EQ(result.verdict, Verdict::Drop);
     EXPECT_EQ(RuleOf(result.reason), "strict");
+
+    // The hint stored beside the rule set only decides what is fetched ahead: read stale
+    // (as by a packet racing a publication), it changes no verdict and no count.
+    engine->ruleEngine.tcpTestsHint.store(false);
+    EvaluateTcp(*engine, result, Packet::Tcp(), SourceChecks::DoneByCaller);
+    EXPECT_EQ(result.verdict, Verdict::Drop);
+    SetTcpRules({});
+    engine->ruleEngine.tcpTestsHint.store(true);
+    EvaluateTcp(*engine, result, Packet::Tcp(), SourceChecks::DoneByCaller);
+    EXPECT_EQ(result.verdict, Verdict::Allow);
+    EXPECT_EQ(flushedRules().evaluatedPackets.value, 4u);
 }
 
 // Every TCP reason text, once, as it leaves EvaluateTcp.
