@@ -4,35 +4,27 @@ namespace bastion {
 
 const std::vector<RuleDefinition> KindRuleMap::kNone;
 
-void PortRuleMap::Build(const std::vector<PortRuleDefinition>& rules) {
-    size_t enabled = 0;
-    for (const PortRuleDefinition& rule : rules)
-        enabled += rule.enabled ? 1 : 0;
-    slots_.clear();
-    size_ = 0;
-    if (enabled == 0) return;
-    size_t capacity = 4;
-    while (capacity < enabled * 2)
-        capacity *= 2;
-    slots_.assign(capacity, Slot{});
-    size_t mask = capacity - 1;
-    for (const PortRuleDefinition& rule : rules) {
-        if (!rule.enabled) continue;
-        for (size_t i = Hash(rule.port) & mask;; i = (i + 1) & mask) {
-            Slot& slot = slots_[i];
-            if (!slot.used) {
-                slot.used = true;
-                slot.rule = rule;
-                ++size_;
-                break;
-            }
-            if (slot.rule.port == rule.port) {
-                slot.rule = rule;  // a later entry for the same port wins
-                break;
-            }
-        }
-    }
+namespace {
+
+// The union of the four per-port maps' ports, each with its entry of every map.
+void BuildPortLimits(RuleCaches& caches) {
+    std::vector<PortLimits> limits;
+    std::unordered_map<uint16_t, size_t> indexOfPort;
+    auto add = [&](const PortRuleMap& map, const PortRuleDefinition* PortLimits::*field) {
+        map.ForEach([&](const PortRuleDefinition& rule) {
+            auto [it, added] = indexOfPort.try_emplace(rule.port, limits.size());
+            if (added) limits.push_back(PortLimits{.port = rule.port});
+            limits[it->second].*field = &rule;
+        });
+    };
+    add(caches.portPpsLimits, &PortLimits::pps);
+    add(caches.portSizeLimits, &PortLimits::size);
+    add(caches.portSynLimits, &PortLimits::syn);
+    add(caches.portConnLimits, &PortLimits::conn);
+    caches.portLimits.Build(limits, [](const PortLimits&) { return true; });
 }
+
+}  // namespace
 
 void KindRuleMap::Add(const RuleDefinition& rule) {
     if (rule.kind >= 0 && rule.kind < kDirectKinds) {
@@ -64,6 +56,7 @@ std::shared_ptr<const RuleCaches> RuleCaches::Build(
     caches->portSizeLimits.Build(portSizeRules);
     caches->portSynLimits.Build(portSynRules);
     caches->portConnLimits.Build(portConnRules);
+    BuildPortLimits(*caches);
     for (const RuleDefinition& rule : rules) {
         if (rule.enabled) caches->rulesByKind.Add(rule);
     }

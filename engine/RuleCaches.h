@@ -12,19 +12,55 @@
 
 namespace bastion {
 
-// Port → per-port limit. Open addressing over a power-of-two table; a handful of ports
-// is the common case, and a lookup is one or two probes.
-class PortRuleMap {
+// Port → entry, for entries that carry their `port`. Open addressing over a power-of-two
+// table; a handful of ports is the common case, and a lookup is one or two probes.
+template <class Entry>
+class PortTable {
   public:
     // Later entries for the same port replace earlier ones.
-    void Build(const std::vector<PortRuleDefinition>& rules);
-    const PortRuleDefinition* Find(uint16_t port) const {
+    template <class Range, class Keep>
+    void Build(const Range& entries, Keep keep) {
+        size_t kept = 0;
+        for (const Entry& entry : entries)
+            kept += keep(entry) ? 1 : 0;
+        slots_.clear();
+        size_ = 0;
+        if (kept == 0) return;
+        size_t capacity = 4;
+        while (capacity < kept * 2)
+            capacity *= 2;
+        slots_.assign(capacity, Slot{});
+        const size_t mask = capacity - 1;
+        for (const Entry& entry : entries) {
+            if (!keep(entry)) continue;
+            for (size_t i = Hash(entry.port) & mask;; i = (i + 1) & mask) {
+                Slot& slot = slots_[i];
+                if (!slot.used) {
+                    slot.used = true;
+                    slot.entry = entry;
+                    ++size_;
+                    break;
+                }
+                if (slot.entry.port == entry.port) {
+                    slot.entry = entry;
+                    break;
+                }
+            }
+        }
+    }
+    const Entry* Find(uint16_t port) const {
         if (size_ == 0) return nullptr;
-        size_t mask = slots_.size() - 1;
+        const size_t mask = slots_.size() - 1;
         for (size_t i = Hash(port) & mask;; i = (i + 1) & mask) {
             const Slot& slot = slots_[i];
             if (!slot.used) return nullptr;
-            if (slot.rule.port == port) return &slot.rule;
+            if (slot.entry.port == port) return &slot.entry;
+        }
+    }
+    template <class Visit>
+    void ForEach(Visit visit) const {
+        for (const Slot& slot : slots_) {
+            if (slot.used) visit(slot.entry);
         }
     }
     size_t size() const { return size_; }
@@ -33,11 +69,30 @@ class PortRuleMap {
   private:
     struct Slot {
         bool used = false;
-        PortRuleDefinition rule;
+        Entry entry;
     };
     static size_t Hash(uint16_t port) { return (port * 0x9E3779B1u) >> 16; }
     std::vector<Slot> slots_;
     size_t size_ = 0;
+};
+
+// Port → its enabled limit of one kind.
+class PortRuleMap : public PortTable<PortRuleDefinition> {
+  public:
+    void Build(const std::vector<PortRuleDefinition>& rules) {
+        PortTable::Build(rules, [](const PortRuleDefinition& rule) { return rule.enabled; });
+    }
+};
+
+// A destination port's limits of all four per-port kinds, each null where the port has none.
+// The pointers lead into the four PortRuleMaps of the same RuleCaches, so that a packet
+// finds all its port's limits with one probe.
+struct PortLimits {
+    uint16_t port = 0;
+    const PortRuleDefinition* pps = nullptr;
+    const PortRuleDefinition* size = nullptr;
+    const PortRuleDefinition* syn = nullptr;
+    const PortRuleDefinition* conn = nullptr;
 };
 
 // Rule kind → enabled rules of that kind in list order. The defined kinds sit in a direct
@@ -87,6 +142,8 @@ struct RuleCaches {
     PortRuleMap portSizeLimits;
     PortRuleMap portSynLimits;
     PortRuleMap portConnLimits;
+    // Every port of the four maps above, with its entry in each.
+    PortTable<PortLimits> portLimits;
     KindRuleMap rulesByKind;
     AdvancedRuleMap advancedByType;
     // Whether an enabled TCP rule compares a source's packet or SYN count from the rate
@@ -98,6 +155,11 @@ struct RuleCaches {
     // Without one a TCP packet is only counted, and the evaluator skips the lookups no test
     // would read.
     bool tcpHasTests = false;
+
+    RuleCaches() = default;
+    // portLimits points into the maps of its own object.
+    RuleCaches(const RuleCaches&) = delete;
+    RuleCaches& operator=(const RuleCaches&) = delete;
 
     // Builds the caches from the rule vectors, skipping disabled entries.
     static std::shared_ptr<const RuleCaches> Build(

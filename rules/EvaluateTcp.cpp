@@ -29,8 +29,8 @@ struct TcpJudge {
     bool wantIp = false;
     bool wantIpPort = false;
     bool wantTotal = false;
-    // The packet's port connection limit, when one with a threshold exists (wantIpPort).
-    const PortRuleDefinition* portConn = nullptr;
+    // The packet's destination port limits; null when the port has none.
+    const PortLimits* portLimits = nullptr;
 
     void LoadConnections() { connections.Load(wantIp, wantIpPort, wantTotal); }
 
@@ -135,9 +135,9 @@ struct TcpJudge {
     }
 
     // The per-destination-port limits. True when one fired.
-    bool PortLimits(const RuleCaches& caches) {
-        const uint16_t port = packet.dstPort;
-        if (const PortRuleDefinition* rule = caches.portPpsLimits.Find(port)) {
+    bool PortLimitTests() {
+        if (portLimits == nullptr) return false;
+        if (const PortRuleDefinition* rule = portLimits->pps) {
             if (Thresholds(TcpTest::PortPps, {}, snapshot.ipPortPackets, rule->blockThreshold,
                            rule->dropThreshold, false)) {
                 return true;
@@ -146,18 +146,19 @@ struct TcpJudge {
         if (wantIpPort) {
             LoadConnections();
             if (Thresholds(TcpTest::PortConn, {}, connections.ipPortConnections,
-                           portConn->blockThreshold, portConn->dropThreshold, true, synFlag)) {
+                           portLimits->conn->blockThreshold, portLimits->conn->dropThreshold,
+                           true, synFlag)) {
                 return true;
             }
         }
-        if (const PortRuleDefinition* rule = caches.portSizeLimits.Find(port)) {
+        if (const PortRuleDefinition* rule = portLimits->size) {
             if (Thresholds(TcpTest::PortSize, {}, packet.payloadLength, rule->blockThreshold,
                            rule->dropThreshold, false)) {
                 return true;
             }
         }
         if (synFlag) {
-            if (const PortRuleDefinition* rule = caches.portSynLimits.Find(port)) {
+            if (const PortRuleDefinition* rule = portLimits->syn) {
                 if (Thresholds(TcpTest::PortSyn, {}, snapshot.ipPortSyns, rule->blockThreshold,
                                rule->dropThreshold, true)) {
                     return true;
@@ -184,10 +185,11 @@ void JudgeTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& 
     TcpJudge judge{engine, packet, result, snapshot, connections, counts, pureSyn, synFlag};
     judge.wantTotal = caches.rulesByKind.Has(RuleKind::EstablishedIpTotal);
     judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
-    judge.portConn = caches.portConnLimits.Find(packet.dstPort);
-    judge.wantIpPort = judge.portConn != nullptr &&
-                       (judge.portConn->dropThreshold != 0 || judge.portConn->blockThreshold != 0);
-    if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimits(caches);
+    judge.portLimits = caches.portLimits.Find(packet.dstPort);
+    const PortRuleDefinition* portConn = judge.portLimits ? judge.portLimits->conn : nullptr;
+    judge.wantIpPort = portConn != nullptr &&
+                       (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
+    if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimitTests();
 }
 
 }  // namespace

@@ -80,6 +80,38 @@ TEST_F(SetRulesTest, PortTablesHoldManyPortsAndRejectAbsentOnes) {
     }
 }
 
+// The evaluator finds a port's four limits with one lookup: each must be the same entry
+// as its own table's, later entries winning and disabled ones absent there too.
+TEST_F(SetRulesTest, PortLimitsGatherEachPortsEntryOfAllFourTables) {
+    engine.SetRules({}, {PortRule(80, true, 1), PortRule(80, true, 2), PortRule(22, true, 3)},
+                    {PortRule(80, true, 4), PortRule(443, true, 5)}, {},
+                    {PortRule(443, true, 6), PortRule(8080, false, 7)},
+                    {PortRule(25, true, 8), PortRule(80, false, 9)}, {}, {});
+    const RuleCaches* caches = engine.ruleCaches.Read();
+    EXPECT_EQ(caches->portLimits.size(), 4u);  // 22, 25, 80, 443; not the disabled 8080
+    for (uint16_t port : {22, 25, 80, 443, 8080, 9}) {
+        const PortLimits* limits = caches->portLimits.Find(port);
+        const PortRuleDefinition* pps = caches->portPpsLimits.Find(port);
+        const PortRuleDefinition* size = caches->portSizeLimits.Find(port);
+        const PortRuleDefinition* conn = caches->portConnLimits.Find(port);
+        const PortRuleDefinition* syn = caches->portSynLimits.Find(port);
+        if (!pps && !size && !conn && !syn) {
+            EXPECT_EQ(limits, nullptr) << port;
+            continue;
+        }
+        ASSERT_NE(limits, nullptr) << port;
+        EXPECT_EQ(limits->port, port);
+        EXPECT_EQ(limits->pps, pps) << port;
+        EXPECT_EQ(limits->size, size) << port;
+        EXPECT_EQ(limits->conn, conn) << port;
+        EXPECT_EQ(limits->syn, syn) << port;
+    }
+    EXPECT_EQ(caches->portLimits.Find(80)->pps->dropThreshold, 2u);
+    EXPECT_EQ(caches->portLimits.Find(80)->size->dropThreshold, 4u);
+    EXPECT_EQ(caches->portLimits.Find(443)->conn->dropThreshold, 6u);
+    EXPECT_EQ(caches->portLimits.Find(25)->syn->dropThreshold, 8u);
+}
+
 TEST_F(SetRulesTest, LaterAdvancedRuleOfATypeReplacesEarlier) {
     AdvancedRuleDefinition first, second, disabled;
     first.type = second.type = disabled.type = 3;
