@@ -2,11 +2,6 @@
 
 namespace bastion::published_detail {
 
-CacheSlot* ThreadCacheSlots() {
-    thread_local CacheSlot slots[kCacheSlots];
-    return slots;
-}
-
 uint32_t NextObjectId() {
     static std::atomic<uint32_t> next{1};
     uint32_t id = next.fetch_add(1, std::memory_order_relaxed);
