@@ -46,11 +46,15 @@ struct SourceKeys {
     size_t addressPortHash;
 
     SourceKeys(uint32_t sourceAddress, uint16_t destinationPort)
+        : SourceKeys(sourceAddress, destinationPort,
+                     AddressPortCounts::hash_of(PackAddressPort(sourceAddress, destinationPort))) {}
+    // With the (source, port) hash already computed for the worker's counting.
+    SourceKeys(uint32_t sourceAddress, uint16_t destinationPort, size_t sourcePortHash)
         : address(sourceAddress),
           port(destinationPort),
           addressPort(PackAddressPort(sourceAddress, destinationPort)),
           addressHash(AddressCounts::hash_of(sourceAddress)),
-          addressPortHash(AddressPortCounts::hash_of(addressPort)) {}
+          addressPortHash(sourcePortHash) {}
 };
 
 // Whether `address` is one of the machine's own or the vendor API host's addresses, which
@@ -58,8 +62,13 @@ struct SourceKeys {
 bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addressHash);
 
 // Adds one packet of (address, port) to the worker's private counts; a pure SYN also
-// counts as a SYN.
-void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn);
+// counts as a SYN. `addressPort` is PackAddressPort(address, port), `addressPortHash` its
+// hash in the (source, port) maps.
+void CountPacket(WorkerCounterShards& counters, uint32_t address, uint64_t addressPort,
+                 size_t addressPortHash, bool pureSyn);
+inline void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn) {
+    CountPacket(counters, keys.address, keys.addressPort, keys.addressPortHash, pureSyn);
+}
 inline void CountPacket(CaptureScratch& scratch, uint32_t address, uint16_t port, bool pureSyn) {
     CountPacket(scratch.counterShards, SourceKeys(address, port), pureSyn);
 }

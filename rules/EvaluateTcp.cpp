@@ -204,15 +204,21 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const
     const bool synFlag = (packet.tcpFlags & tcp_flags::kSyn) != 0;
     const bool checkSource = checks == SourceChecks::InEvaluator;
 
-    const SourceKeys keys(packet.srcAddr, packet.dstPort);
-    if (checkSource && IsLocalSource(engine, keys.address, keys.addressHash)) return result;
+    const uint32_t address = packet.srcAddr;
+    if (checkSource && IsLocalSource(engine, address, AddressCounts::hash_of(address))) {
+        return result;
+    }
+    // Counting needs only the (source, port) key; the source's own hash is computed when a
+    // test reads the shared tables.
+    const uint64_t addressPort = PackAddressPort(address, packet.dstPort);
+    const size_t addressPortHash = AddressPortCounts::hash_of(addressPort);
 
     // The shared tables' headers are needed after this thread's own counting when TCP tests
     // are configured; fetch them now so that their misses overlap it. Without any test they
     // would only crowd the cache (the hint may lag a new rule set by a packet: it only
     // decides this).
     if (engine.ruleEngine.tcpTestsHint.load(std::memory_order_relaxed)) {
-        __builtin_prefetch(&engine.ruleEngine.rateTable.ShardFor(keys.address));
+        __builtin_prefetch(&engine.ruleEngine.rateTable.ShardFor(address));
         __builtin_prefetch(&engine.connections.connectionCountByAddress);
     }
 
@@ -220,12 +226,14 @@ VerdictResult& EvaluateTcp(PacketProcessor& engine, VerdictResult& result, const
     WorkerEngineCounts& counts = counters.engineCounts;
     ++counts.evaluated;
     if (pureSyn) ++counts.syns;
-    CountPacket(counters, keys, pureSyn);
+    CountPacket(counters, address, addressPort, addressPortHash, pureSyn);
 
     // Without a TCP rule or port limit the packet is only counted.
     const RuleCaches& caches = *engine.ruleCaches.Read();
-    if (caches.tcpHasTests)
+    if (caches.tcpHasTests) {
+        const SourceKeys keys(address, packet.dstPort, addressPortHash);
         JudgeTcp(engine, result, packet, caches, keys, counts, pureSyn, synFlag);
+    }
 
     if (checkSource && result.verdict == Verdict::Allow) {
         const IpListManager& lists = engine.runtimeState.ipLists;
