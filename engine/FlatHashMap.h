@@ -124,7 +124,9 @@ class FlatHashMap {
     std::pair<V*, bool> try_emplace(const K& key) { return try_emplace_hashed(key, Hash{}(key)); }
     // `hash` must be hash_of(key).
     std::pair<V*, bool> try_emplace_hashed(const K& key, size_t hash) {
-        if ((size_ + 1) * 8 > capacity_ * 7) Rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+        if ((size_ + 1) * 8 > capacity_ * 7) [[unlikely]] {
+            Rehash(capacity_ == 0 ? kMinCapacity : capacity_ * 2);
+        }
         size_t mask = capacity_ - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
             if (!used_[i]) {
@@ -221,7 +223,8 @@ class FlatHashMap {
         }
     }
 
-    void Rehash(size_t newCapacity) {
+    // Out of line: inlined, it made every insert save and restore the registers it needs.
+    [[gnu::noinline]] void Rehash(size_t newCapacity) {
         unsigned char* oldSlots = slots_;
         unsigned char* oldUsed = used_;
         size_t oldCapacity = capacity_;
