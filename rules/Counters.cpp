@@ -78,13 +78,6 @@ bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addre
            engine.apiHostAddresses.Contains(address, addressHash);
 }
 
-void CountPacket(WorkerCounterShards& counters, uint32_t address, uint64_t addressPort,
-                 size_t addressPortHash, bool pureSyn) {
-    WorkerCounterShard& shard = counters.ShardFor(address);
-    *shard.ipPortPackets.try_emplace_hashed(addressPort, addressPortHash).first += 1;
-    if (pureSyn) *shard.ipPortSyns.try_emplace_hashed(addressPort, addressPortHash).first += 1;
-}
-
 bool MergeCounterShard(PacketProcessor& engine, size_t shardIndex, WorkerCounterShard& buffer) {
     RateShard& shard = engine.ruleEngine.rateTable.shards[shardIndex];
     std::unique_lock lock(shard.mutex, std::try_to_lock);

@@ -64,8 +64,12 @@ bool IsLocalSource(const PacketProcessor& engine, uint32_t address, size_t addre
 // Adds one packet of (address, port) to the worker's private counts; a pure SYN also
 // counts as a SYN. `addressPort` is PackAddressPort(address, port), `addressPortHash` its
 // hash in the (source, port) maps.
-void CountPacket(WorkerCounterShards& counters, uint32_t address, uint64_t addressPort,
-                 size_t addressPortHash, bool pureSyn);
+inline void CountPacket(WorkerCounterShards& counters, uint32_t address, uint64_t addressPort,
+                        size_t addressPortHash, bool pureSyn) {
+    WorkerCounterShard& shard = counters.ShardFor(address);
+    *shard.ipPortPackets.try_emplace_hashed(addressPort, addressPortHash).first += 1;
+    if (pureSyn) *shard.ipPortSyns.try_emplace_hashed(addressPort, addressPortHash).first += 1;
+}
 inline void CountPacket(WorkerCounterShards& counters, const SourceKeys& keys, bool pureSyn) {
     CountPacket(counters, keys.address, keys.addressPort, keys.addressPortHash, pureSyn);
 }
