@@ -91,8 +91,9 @@ int RunDemo(const DemoOptions& options, const HostConfig& setup, PacketProcessor
             const uint64_t now = generator.Offered(c);
             const uint64_t delta = now - lastOffered[static_cast<size_t>(c)];
             lastOffered[static_cast<size_t>(c)] = now;
+            // Appended piece by piece: GCC 12 at -O3 warns (-Wrestrict) on `" " + string`.
             if (delta != 0)
-                classes += " " + std::string(ClassName(c)) + " " + std::to_string(delta);
+                classes.append(" ").append(ClassName(c)).append(" ").append(std::to_string(delta));
         }
         const uint64_t in = InboundOffered(generator), delivered = InboundDelivered(generator);
         const uint64_t offeredDelta = in - lastIn, deliveredDelta = delivered - lastDelivered;
