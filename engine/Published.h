@@ -44,7 +44,7 @@ uint32_t NextObjectId();
 
 template <class T>
 class Published {
-public:
+  public:
     Published() : id_(published_detail::NextObjectId()), stamp_(uint64_t{id_} << 32) {}
     Published(const Published&) = delete;
     Published& operator=(const Published&) = delete;
@@ -77,7 +77,7 @@ public:
         return slot.value ? static_cast<const T*>(slot.value.get()) : &Empty();
     }
 
-private:
+  private:
     void Refresh(published_detail::CacheSlot& slot) const {
         std::unique_lock lock(mutex_, std::try_to_lock);
         if (!lock.owns_lock()) {

@@ -146,8 +146,8 @@ struct TcpJudge {
         if (wantIpPort) {
             LoadConnections();
             if (Thresholds(TcpTest::PortConn, {}, connections.ipPortConnections,
-                           portLimits->conn->blockThreshold, portLimits->conn->dropThreshold,
-                           true, synFlag)) {
+                           portLimits->conn->blockThreshold, portLimits->conn->dropThreshold, true,
+                           synFlag)) {
                 return true;
             }
         }
@@ -187,8 +187,8 @@ void JudgeTcp(PacketProcessor& engine, VerdictResult& result, const PacketView& 
     judge.wantIp = judge.wantTotal || caches.rulesByKind.Has(RuleKind::IpEstablished);
     judge.portLimits = caches.portLimits.Find(packet.dstPort);
     const PortRuleDefinition* portConn = judge.portLimits ? judge.portLimits->conn : nullptr;
-    judge.wantIpPort = portConn != nullptr &&
-                       (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
+    judge.wantIpPort =
+        portConn != nullptr && (portConn->dropThreshold != 0 || portConn->blockThreshold != 0);
     if (!judge.RuleKinds(caches.rulesByKind)) judge.PortLimitTests();
 }
 
