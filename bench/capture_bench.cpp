@@ -7,6 +7,9 @@
 // run in the same process and iteration, so the ratio of their per-core rates is measured
 // under the same machine load. items_per_second counts both phases.
 //
+// BASTION_BENCH_PHASE=reader or =engine runs only that phase of BM_CaptureVsPassThrough,
+// so that a profiler sees one of them alone (no ratio is reported then).
+//
 // BM_PreParse: ns per block of eight headers for each implementation the processor has.
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
@@ -14,6 +17,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -95,8 +99,27 @@ void Drive(divert::sim::SimWorld& sim, const std::vector<divert::PacketRef>& ref
     phase.packets += static_cast<uint64_t>(kBatchesPerPhase) * refs.size();
 }
 
+// Which phases BM_CaptureVsPassThrough runs: both unless BASTION_BENCH_PHASE names one.
+struct Phases {
+    bool reader = true;
+    bool engine = true;
+};
+
+Phases SelectedPhases() {
+    const char* only = std::getenv("BASTION_BENCH_PHASE");
+    if (only == nullptr || *only == '\0') return {};
+    if (std::strcmp(only, "reader") == 0) return {true, false};
+    if (std::strcmp(only, "engine") == 0) return {false, true};
+    return {false, false};
+}
+
 void BM_CaptureVsPassThrough(benchmark::State& state) {
     const unsigned threads = static_cast<unsigned>(state.range(0));
+    const Phases phases = SelectedPhases();
+    if (!phases.reader && !phases.engine) {
+        state.SkipWithError("BASTION_BENCH_PHASE must be reader or engine");
+        return;
+    }
     platform::testing::SetAffinityEnabled(false);
     auto sim = divert::sim::SimWorld::Install();
     sim->SetRecording(false);
@@ -128,11 +151,12 @@ void BM_CaptureVsPassThrough(benchmark::State& state) {
     Phase passThrough;
     Phase capture;
     for (auto _ : state) {
-        {
+        if (phases.reader) {
             bastion::bench::PassThroughReader reader(handle, threads);
             Drive(*sim, refs, injected, passThrough);
             reader.Stop();
         }
+        if (!phases.engine) continue;
         engine->captureHandle.store(handle);
         engine->running.store(true);
         std::vector<std::thread> workers;
@@ -145,14 +169,17 @@ void BM_CaptureVsPassThrough(benchmark::State& state) {
             t.join();
         engine->captureHandle.store(nullptr);
     }
+    state.SetItemsProcessed(static_cast<int64_t>(injected));
     const double passRate = static_cast<double>(passThrough.packets) / passThrough.cpu;
     const double captureRate = static_cast<double>(capture.packets) / capture.cpu;
-    state.SetItemsProcessed(static_cast<int64_t>(injected));
-    state.counters["passthrough_pps_per_core"] = passRate;
-    state.counters["capture_pps_per_core"] = captureRate;
-    state.counters["ratio_per_core"] = captureRate / passRate;
-    state.counters["ratio_wall"] = (static_cast<double>(capture.packets) / capture.wall) /
-                                   (static_cast<double>(passThrough.packets) / passThrough.wall);
+    if (phases.reader) state.counters["passthrough_pps_per_core"] = passRate;
+    if (phases.engine) state.counters["capture_pps_per_core"] = captureRate;
+    if (phases.reader && phases.engine) {
+        state.counters["ratio_per_core"] = captureRate / passRate;
+        state.counters["ratio_wall"] =
+            (static_cast<double>(capture.packets) / capture.wall) /
+            (static_cast<double>(passThrough.packets) / passThrough.wall);
+    }
     state.counters["evaluated"] = static_cast<double>(engine->ruleEngine.statsRecv.load());
     engine.reset();
     WinDivertClose(handle);
