@@ -7,6 +7,11 @@
 // run in the same process and iteration, so the ratio of their per-core rates is measured
 // under the same machine load. items_per_second counts both phases.
 //
+// Each phase's CPU is also split at the benchmark thread, which injects the packets and
+// carries them across the simulated wire: `inject_ns_*` is its CPU per packet, `receive_ns_*`
+// everything else (the reader's or the workers' threads, their wake-ups and sends). The
+// ratio counts both; the split shows which side a change of the ratio came from.
+//
 // BASTION_BENCH_PHASE=reader or =engine runs only that phase of BM_CaptureVsPassThrough,
 // so that a profiler sees one of them alone (no ratio is reported then).
 //
@@ -43,9 +48,9 @@ constexpr int kBatch = 255;
 constexpr int kBatchesPerPhase = 400;
 constexpr uint64_t kWindow = 8192;  // packets in flight at most: the queue never overflows
 
-double ProcessCpuSeconds() {
+double CpuSeconds(clockid_t clock) {
     timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
@@ -64,8 +69,14 @@ std::vector<std::vector<uint8_t>> Segments() {
 
 struct Phase {
     double cpu = 0;
+    double injectCpu = 0;  // the benchmark thread's share of `cpu`
     double wall = 0;
     uint64_t packets = 0;
+
+    double InjectNsPerPacket() const { return injectCpu * 1e9 / static_cast<double>(packets); }
+    double ReceiveNsPerPacket() const {
+        return (cpu - injectCpu) * 1e9 / static_cast<double>(packets);
+    }
 };
 
 void WaitDelivered(divert::sim::SimWorld& sim, uint64_t injected) {
@@ -84,7 +95,8 @@ void Drive(divert::sim::SimWorld& sim, const std::vector<divert::PacketRef>& ref
     injected += refs.size();
     WaitDelivered(sim, injected);
     const auto start = std::chrono::steady_clock::now();
-    const double cpuStart = ProcessCpuSeconds();
+    const double cpuStart = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double injectStart = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
     for (int b = 0; b < kBatchesPerPhase; ++b) {
         while (injected - sim.DeliveredCount() > kWindow) {
             timespec pause{0, 20000};
@@ -95,7 +107,8 @@ void Drive(divert::sim::SimWorld& sim, const std::vector<divert::PacketRef>& ref
     }
     WaitDelivered(sim, injected);
     phase.wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    phase.cpu += ProcessCpuSeconds() - cpuStart;
+    phase.cpu += CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuStart;
+    phase.injectCpu += CpuSeconds(CLOCK_THREAD_CPUTIME_ID) - injectStart;
     phase.packets += static_cast<uint64_t>(kBatchesPerPhase) * refs.size();
 }
 
@@ -172,8 +185,16 @@ void BM_CaptureVsPassThrough(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(injected));
     const double passRate = static_cast<double>(passThrough.packets) / passThrough.cpu;
     const double captureRate = static_cast<double>(capture.packets) / capture.cpu;
-    if (phases.reader) state.counters["passthrough_pps_per_core"] = passRate;
-    if (phases.engine) state.counters["capture_pps_per_core"] = captureRate;
+    if (phases.reader) {
+        state.counters["passthrough_pps_per_core"] = passRate;
+        state.counters["inject_ns_reader"] = passThrough.InjectNsPerPacket();
+        state.counters["receive_ns_reader"] = passThrough.ReceiveNsPerPacket();
+    }
+    if (phases.engine) {
+        state.counters["capture_pps_per_core"] = captureRate;
+        state.counters["inject_ns_engine"] = capture.InjectNsPerPacket();
+        state.counters["receive_ns_engine"] = capture.ReceiveNsPerPacket();
+    }
     if (phases.reader && phases.engine) {
         state.counters["ratio_per_core"] = captureRate / passRate;
         state.counters["ratio_wall"] =
