@@ -66,8 +66,7 @@ std::shared_ptr<const RuleCaches> RuleCaches::Build(
     caches->tcpReadsRateCounts = caches->rulesByKind.Has(RuleKind::IpPacketRate) ||
                                  caches->rulesByKind.Has(RuleKind::IpSynRate) ||
                                  !caches->portPpsLimits.empty() || !caches->portSynLimits.empty();
-    caches->tcpHasTests = !caches->portPpsLimits.empty() || !caches->portSizeLimits.empty() ||
-                          !caches->portSynLimits.empty() || !caches->portConnLimits.empty();
+    caches->tcpHasTests = !caches->portLimits.empty();
     for (RuleKind kind : {RuleKind::IpPacketRate, RuleKind::PayloadSize, RuleKind::IpEstablished,
                           RuleKind::IpSynRate, RuleKind::WindowSynTotal,
                           RuleKind::EstablishedIpTotal, RuleKind::GlobalPacketRate}) {
